@@ -1,0 +1,30 @@
+// Adaptive-precision geometric predicates on float64 coordinates (Shewchuk's algorithms):
+// a float filter with a proven error bound, then exact expansion arithmetic in stages.
+// The sign of every result is exact for finite input; the magnitude is only an estimate.
+//
+// Conventions (points are pointers to 2 or 3 doubles):
+//   orient2d(a, b, c)        > 0 when a, b, c run counterclockwise, < 0 clockwise, 0 collinear.
+//   orient3d(a, b, c, d)     > 0 when d lies below the plane of a, b, c (the side from which
+//                            a, b, c appear clockwise); equals -det(b - a, c - a, d - a).
+//   incircle(a, b, c, d)     > 0 when d lies inside the circle through a, b, c and a, b, c run
+//                            counterclockwise; the sign flips for a clockwise triangle.
+//   insphere(a, b, c, d, e)  > 0 when e lies inside the sphere through a, b, c, d and
+//                            orient3d(a, b, c, d) > 0; the sign flips for negative orientation.
+//
+// This module must be compiled without FMA contraction and without fast-math: the
+// error-free transformations (two-sum, two-product) rely on every a*b and a+b rounding
+// exactly once, as written.
+#pragma once
+
+namespace kavro::pred {
+
+double orient2d(const double* pa, const double* pb, const double* pc);
+// The exact stages of orient2d, for callers that ran the float filter themselves;
+// detsum = |detleft + detright| of that filter.
+double orient2dadapt(const double* pa, const double* pb, const double* pc, double detsum);
+double orient3d(const double* pa, const double* pb, const double* pc, const double* pd);
+double incircle(const double* pa, const double* pb, const double* pc, const double* pd);
+double insphere(const double* pa, const double* pb, const double* pc, const double* pd,
+                const double* pe);
+
+}  // namespace kavro::pred
