@@ -1,0 +1,100 @@
+"""Times calculate_kavro_2d against scipy.spatial.Delaunay on the same seeded points.
+
+    python bench/bench_2d.py                 # 1e5, 1e6, 4e6 uniform points and a 1000x1000 grid
+    python bench/bench_2d.py --sizes 100000 --repeat 3
+
+Prints, per input, the median wall time of each library, the ratio scipy / kavro, and the
+peak memory of one kavro call above what the process held before it (bytes per point).
+Memory is measured in a fresh subprocess per input so earlier runs cannot hide a peak.
+"""
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+
+def make_points(kind, n, seed=12345):
+    if kind == "uniform":
+        return np.random.default_rng(seed).random((n, 2))
+    if kind == "grid":
+        side = int(round(n ** 0.5))
+        x, y = np.meshgrid(np.arange(side, dtype=np.float64), np.arange(side, dtype=np.float64))
+        return np.column_stack([x.ravel(), y.ravel()])
+    raise ValueError(kind)
+
+
+def median_time(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field)
+
+
+def measure_peak(kind, n):
+    """Runs in a child: peak RSS of one call above the RSS just before it."""
+    import _kavro
+
+    pts = make_points(kind, n)
+    _kavro.calculate_kavro_2d(pts[:100])  # load NumPy's C interface outside the window
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets VmHWM to the current RSS
+    before = rss_kib("VmRSS")
+    out = _kavro.calculate_kavro_2d(pts)
+    peak = rss_kib("VmHWM")
+    del out
+    return (peak - before) * 1024
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", type=int, nargs="*", default=[100_000, 1_000_000, 4_000_000])
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--scipy-repeat", type=int, default=3)
+    ap.add_argument("--no-grid", action="store_true")
+    ap.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.child:
+        print(json.dumps(measure_peak(args.child[0], int(args.child[1]))))
+        return
+
+    import _kavro
+    from scipy.spatial import Delaunay
+
+    cases = [("uniform", n) for n in args.sizes]
+    if not args.no_grid:
+        cases.append(("grid", 1_000_000))
+    print(f"{'input':>18} {'kavro s':>9} {'scipy s':>9} {'ratio':>7} {'peak B/pt':>10}")
+    kavro_times = {}
+    for kind, n in cases:
+        pts = make_points(kind, n)
+        _kavro.calculate_kavro_2d(pts[:1000])
+        tk = median_time(lambda: _kavro.calculate_kavro_2d(pts), args.repeat)
+        reps = args.scipy_repeat if n <= 1_000_000 else 1
+        ts = median_time(lambda: Delaunay(pts), reps)
+        child = subprocess.run([sys.executable, __file__, "--child", kind, str(n)],
+                               capture_output=True, text=True, check=True)
+        peak = json.loads(child.stdout)
+        kavro_times[(kind, n)] = tk
+        print(f"{kind + ' ' + str(n):>18} {tk:9.3f} {ts:9.3f} {ts / tk:7.1f} {peak / n:10.1f}")
+    if ("grid", 1_000_000) in kavro_times and ("uniform", 1_000_000) in kavro_times:
+        g = kavro_times[("grid", 1_000_000)] / kavro_times[("uniform", 1_000_000)]
+        print(f"grid 1000x1000 / uniform 1e6 time: {g:.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,107 @@
+#include "alpha/circumradii.h"
+
+#include <cmath>
+#include <limits>
+
+namespace kavro::alpha {
+
+// Both formulas translate to the first vertex before anything else, so the working values
+// are edge vectors and stay accurate for meshes far from the origin. The parentheses fix
+// the evaluation order; changing any of them changes the last bits of the radii.
+
+double circumradius_2d(const double* a, const double* b, const double* c) {
+    const double bx = b[0] - a[0], by = b[1] - a[1];
+    const double cx = c[0] - a[0], cy = c[1] - a[1];
+
+    const double det = (bx * cy) - (by * cx);
+    const double den = det + det;
+    // Exact comparison on purpose: a NaN den falls through and yields a NaN radius.
+    if (den == 0.0) return std::numeric_limits<double>::infinity();
+
+    const double b2 = (bx * bx) + (by * by);
+    const double c2 = (cx * cx) + (cy * cy);
+    // Divide rather than multiply by 1/den: the reciprocal would round twice.
+    const double ux = ((cy * b2) - (by * c2)) / den;
+    const double uy = ((bx * c2) - (cx * b2)) / den;
+    return std::sqrt((ux * ux) + (uy * uy));
+}
+
+double circumradius_3d(const double* a, const double* b, const double* c, const double* d) {
+    const double bx = b[0] - a[0], by = b[1] - a[1], bz = b[2] - a[2];
+    const double cx = c[0] - a[0], cy = c[1] - a[1], cz = c[2] - a[2];
+    const double dx = d[0] - a[0], dy = d[1] - a[1], dz = d[2] - a[2];
+
+    const double cdx = (cy * dz) - (cz * dy);
+    const double cdy = (cz * dx) - (cx * dz);
+    const double cdz = (cx * dy) - (cy * dx);
+    const double dbx = (dy * bz) - (dz * by);
+    const double dby = (dz * bx) - (dx * bz);
+    const double dbz = (dx * by) - (dy * bx);
+    const double bcx = (by * cz) - (bz * cy);
+    const double bcy = (bz * cx) - (bx * cz);
+    const double bcz = (bx * cy) - (by * cx);
+
+    const double det = ((bx * cdx) + (by * cdy)) + (bz * cdz);
+    const double den = det + det;
+    if (den == 0.0) return std::numeric_limits<double>::infinity();
+
+    const double b2 = ((bx * bx) + (by * by)) + (bz * bz);
+    const double c2 = ((cx * cx) + (cy * cy)) + (cz * cz);
+    const double d2 = ((dx * dx) + (dy * dy)) + (dz * dz);
+
+    const double nx = (d2 * bcx) + ((c2 * dbx) + (b2 * cdx));
+    const double ny = ((b2 * cdy) + (c2 * dby)) + (d2 * bcy);
+    const double nz = (d2 * bcz) + ((c2 * dbz) + (b2 * cdz));
+
+    const double ux = nx / den, uy = ny / den, uz = nz / den;
+    return std::sqrt(((ux * ux) + (uy * uy)) + (uz * uz));
+}
+
+template <class T, std::size_t K>
+Result<std::vector<double>, std::string> circumradii(
+    const PointView<T>& points, const std::vector<std::array<std::uint32_t, K>>& simplices) {
+    static_assert(K == 3 || K == 4, "triangles or tetrahedra only");
+    constexpr std::size_t D = K - 1;
+
+    if (points.cols != D) {
+        return std::string("circumradii: unsupported ") + std::to_string(points.cols) +
+               "D points with " + std::to_string(K) +
+               "-vertex simplices (expected 2D/3 or 3D/4)";
+    }
+
+    // The whole index array is checked before any radius is computed, so a bad index never
+    // leaves a partial result behind.
+    const std::uint64_t n = points.rows;
+    for (const auto& s : simplices) {
+        for (const std::uint32_t v : s) {
+            if (v >= n) {
+                return "simplex vertex " + std::to_string(v) + " out of range for " +
+                       std::to_string(n) + " points";
+            }
+        }
+    }
+
+    const auto p = to_vec<D>(points);
+    std::vector<double> radii;
+    radii.reserve(simplices.size());
+    for (const auto& s : simplices) {
+        if constexpr (K == 3) {
+            radii.push_back(circumradius_2d(p[s[0]].data(), p[s[1]].data(), p[s[2]].data()));
+        } else {
+            radii.push_back(circumradius_3d(p[s[0]].data(), p[s[1]].data(), p[s[2]].data(),
+                                            p[s[3]].data()));
+        }
+    }
+    return radii;
+}
+
+template Result<std::vector<double>, std::string> circumradii<double, 3>(
+    const PointView<double>&, const std::vector<std::array<std::uint32_t, 3>>&);
+template Result<std::vector<double>, std::string> circumradii<double, 4>(
+    const PointView<double>&, const std::vector<std::array<std::uint32_t, 4>>&);
+template Result<std::vector<double>, std::string> circumradii<float, 3>(
+    const PointView<float>&, const std::vector<std::array<std::uint32_t, 3>>&);
+template Result<std::vector<double>, std::string> circumradii<float, 4>(
+    const PointView<float>&, const std::vector<std::array<std::uint32_t, 4>>&);
+
+}  // namespace kavro::alpha

@@ -1,0 +1,48 @@
+// Sequential 2D Delaunay triangulation by radial sweep.
+#pragma once
+
+#include "core/error.h"
+#include "core/output.h"
+#include "core/point_view.h"
+
+namespace kavro {
+
+// Delaunay triangulation of a 2D point set, with exact predicates for every orientation
+// and in-circle decision.
+//
+// Input:
+//   points  #n by 2 coordinates (any strides); row r is vertex r. The float instance
+//           widens every coordinate to double exactly and returns bit for bit what the
+//           double instance returns for the widened copy. Precondition (asserted, not
+//           reported): exactly 2 columns.
+//
+// Output (DelaunayOutput<3>):
+//   simplices   #m by 3  vertex indices, each row counterclockwise
+//   neighbors   #m by 3  entry k: the triangle across the edge opposite vertex k, -1 on
+//                        the convex hull
+//   duplicates  #d by 2  [dropped, kept]: a point whose centred coordinates compare equal
+//                        (IEEE, so -0.0 == +0.0) to a point kept before it; rows come in
+//                        sweep order, not index order
+//
+// All geometry runs on the points minus their centroid, so "equal" and "collinear" are
+// judged in that centred frame. The kept point of an equal group is its lowest index,
+// except that a seed point is always the one kept, and a copy with -0.0 in a coordinate
+// comes before (and is kept instead of) one with +0.0 there. Every distinct point is a
+// vertex of some triangle; every other point is the dropped index of one duplicate row.
+// With exactly three distinct non-collinear points the result is one triangle whose first
+// vertex is the point nearest the centroid.
+//
+// Errors, checked in this order:
+//   n > 4294967294                 Degenerate "too many points (n), maximum is 4294967294"
+//   n < 3                          NotEnoughPoints(n)
+//   all points equal               NotEnoughPoints(1)
+//   no non-collinear triple        Degenerate "all points are collinear; a 2D triangulation
+//                                  does not exist" (also two distinct positions only, and
+//                                  any NaN or infinite coordinate)
+template <class T>
+Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points);
+
+extern template Result<DelaunayOutput<3>> delaunay2d<double>(const PointView<double>&);
+extern template Result<DelaunayOutput<3>> delaunay2d<float>(const PointView<float>&);
+
+}  // namespace kavro

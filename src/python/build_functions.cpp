@@ -1,0 +1,124 @@
+// calculate_kavro_{2d,3d}[_f32]: one procedure for two dimensions and two coordinate types.
+#include <utility>
+
+#include "core/point_view.h"
+#include "d2/delaunay2d.h"
+#include "python/functions.h"
+
+namespace kavro::py {
+namespace {
+
+template <class T>
+constexpr Dtype dtype_of = std::is_same_v<T, double> ? Dtype::Float64 : Dtype::Float32;
+
+// The three int32 blocks of a finished build, or the text of its error.
+struct Converted {
+    I32Array simplices, neighbors, duplicates;
+    std::string error;
+    bool failed = false;
+};
+
+template <class T, std::size_t D>
+Converted run_sequential(const PointView<T>& view) {
+    Converted out;
+    if constexpr (D == 2) {
+        auto result = delaunay2d(view);
+        if (!result.ok()) {
+            out.failed = true;
+            out.error = result.error().message();
+            return out;
+        }
+        auto& r = result.value();
+        out.simplices = to_i32_array(std::move(r.simplices));
+        out.neighbors = to_i32_array(std::move(r.neighbors));
+        out.duplicates = to_i32_array(std::move(r.duplicates));
+    }
+    return out;
+}
+
+PyObject* wrap_block(I32Array&& a) {
+    const std::size_t shape[2] = {a.rows, a.cols};
+    return wrap_i32(std::move(a.data), 2, shape);
+}
+
+template <class T, std::size_t D>
+PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    try {
+        static const char* const names[] = {"points", "parallel", "progress"};
+        PyObject* bound[3];
+        if (!bind_arguments(fname, names, 3, 1, 1, args, nargs, kwnames, bound)) return nullptr;
+
+        ArrayCopy points;
+        if (!take_array(bound[0], dtype_of<T>, "points", points)) return nullptr;
+        bool parallel = false;
+        if (!take_bool(bound[1], "parallel", parallel)) return nullptr;
+        // Held without a callable() test: a non-callable fails on its first event.
+        Object progress;
+        if (bound[2] && bound[2] != Py_None) progress = Object::borrow(bound[2]);
+
+        if (points.cols != D)
+            return raise_value_error(D == 2 ? "input points must have shape (n, 2)"
+                                            : "input points must have shape (n, 3)");
+        if (progress && !parallel)
+            return raise_value_error("progress reporting requires parallel=True");
+        if (parallel) {
+            PyErr_SetString(PyExc_NotImplementedError,
+                            "parallel=True is not supported yet; call with parallel=False");
+            return nullptr;
+        }
+        if constexpr (D == 3) {
+            PyErr_SetString(PyExc_NotImplementedError,
+                            "3D tetrahedralization is not supported yet");
+            return nullptr;
+        }
+
+        copy_array(points);
+        Converted result;
+        {
+            GilRelease unlocked;
+            const PointView<T> view{points.data<T>(), points.rows, points.cols, points.row_stride,
+                                    points.col_stride};
+            result = run_sequential<T, D>(view);
+            std::vector<unsigned char>().swap(points.bytes);
+        }
+        if (result.failed) return raise_value_error(result.error);
+
+        Object simplices = Object::steal(wrap_block(std::move(result.simplices)));
+        if (!simplices) return nullptr;
+        Object neighbors = Object::steal(wrap_block(std::move(result.neighbors)));
+        if (!neighbors) return nullptr;
+        Object duplicates = Object::steal(wrap_block(std::move(result.duplicates)));
+        if (!duplicates) return nullptr;
+        Object tuple = Object::steal(PyTuple_New(3));
+        if (!tuple) return nullptr;
+        PyTuple_SetItem(tuple.get(), 0, simplices.release());
+        PyTuple_SetItem(tuple.get(), 1, neighbors.release());
+        PyTuple_SetItem(tuple.get(), 2, duplicates.release());
+        return tuple.release();
+    } catch (...) {
+        raise_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+KAVRO_FASTCALL(calculate_kavro_2d) {
+    (void)self;
+    return build<double, 2>("calculate_kavro_2d", args, nargs, kwnames);
+}
+KAVRO_FASTCALL(calculate_kavro_2d_f32) {
+    (void)self;
+    return build<float, 2>("calculate_kavro_2d_f32", args, nargs, kwnames);
+}
+KAVRO_FASTCALL(calculate_kavro_3d) {
+    (void)self;
+    return build<double, 3>("calculate_kavro_3d", args, nargs, kwnames);
+}
+KAVRO_FASTCALL(calculate_kavro_3d_f32) {
+    (void)self;
+    return build<float, 3>("calculate_kavro_3d_f32", args, nargs, kwnames);
+}
+
+}  // namespace kavro::py
