@@ -1,0 +1,55 @@
+// Working record of the 2D radial sweep: a half-edge triangle store plus the convex hull of
+// the points inserted so far. Internal to src/d2; exposed for the unit tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/point_view.h"
+
+namespace kavro::d2 {
+
+// Half-edge conventions: half-edge h belongs to triangle h / 3 and runs from
+// triangles[h] to triangles[next(h)]; the edge of triangle t opposite its vertex k is
+// 3t + (k + 1) % 3; halfedges[h] is the twin of h (same edge, reverse direction) or
+// NO_INDEX on the hull. Triangles are counterclockwise in the centred frame.
+struct Triangulator {
+    std::vector<double> coords;          // #n by 2, centred points, row-major
+    std::vector<std::uint32_t> triangles;  // 3 vertex indices per triangle
+    std::vector<std::uint32_t> halfedges;  // same length as triangles
+    std::vector<std::uint32_t> hull_prev;  // #n, counterclockwise hull list
+    std::vector<std::uint32_t> hull_next;  // #n, hull_next[v] == v: v has left the hull
+    std::vector<std::uint32_t> hull_tri;   // #n, hull half-edge leaving each hull vertex
+    std::vector<std::uint32_t> hull_hash;  // #hash_size buckets of hull vertices (stale ok)
+    std::vector<std::uint32_t> edge_stack; // pending flips of legalize
+    std::uint32_t hash_size = 0;
+    double center[2] = {0.0, 0.0};         // sweep centre, centred frame
+    std::uint32_t hull_start = 0;
+
+    // Takes the #n by 2 centred points; sizes the hull arrays and the hash for n points
+    // and reserves the triangle store for the 2n - 5 triangles a full build needs.
+    Triangulator(std::vector<double> centred, double cx, double cy, std::uint32_t start);
+
+    // Bucket of the pseudo-angle of (x, y) around the sweep centre: 0 on the ray towards
+    // -x, rising counterclockwise through -y, +x and +y (quarter steps) and wrapping to 0.
+    std::uint32_t hash_key(double x, double y) const;
+
+    // Appends triangle (i0, i1, i2) and links its half-edges i0->i1, i1->i2, i2->i0 to the
+    // twins a, b, c (NO_INDEX for none). Returns its first half-edge.
+    std::uint32_t add_triangle(std::uint32_t i0, std::uint32_t i1, std::uint32_t i2,
+                               std::uint32_t a, std::uint32_t b, std::uint32_t c);
+
+    // Lawson flips from half-edge a (the edge opposite a newly inserted point) until every
+    // edge around that point is locally Delaunay by exact incircle. A flip that moves a
+    // hull half-edge into slot a also moves the matching hull_tri entry. Returns the half-
+    // edge preceding the last edge examined: for a fresh sweep triangle whose edge after
+    // the new point is on the hull, that hull half-edge wherever the flips moved it.
+    std::uint32_t legalize(std::uint32_t a);
+
+    void link(std::uint32_t x, std::uint32_t y) {
+        halfedges[x] = y;
+        if (y != NO_INDEX) halfedges[y] = x;
+    }
+};
+
+}  // namespace kavro::d2
