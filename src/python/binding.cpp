@@ -138,8 +138,8 @@ bool bind_arguments(const char* fname, const char* const* names, std::size_t n_n
     }
     for (Py_ssize_t i = 0; i < nargs && nkw > 0; ++i) {
         if (find_keyword(names[i])) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                         fname, names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                         names[i]);
             return false;
         }
     }

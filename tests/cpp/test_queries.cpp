@@ -85,6 +85,39 @@ TEST(Circumradii, TetrahedraWithExactRadiiInSimplexOrder) {
                                    std::sqrt(14.0), std::sqrt(14.0)}));
 }
 
+// Reference bits computed separately in plain IEEE float64 arithmetic (no fused
+// multiply-add) with the same evaluation order. They change if a sum is regrouped, a
+// division becomes a reciprocal multiplication, or the compiler contracts a*b+c into an
+// FMA, any of which would make radii differ between builds and platforms.
+TEST(Circumradii, RadiiAreReproducibleBitForBit) {
+    const std::vector<double> p2 = {
+        0.1, 0.7,  1.3, -0.2,  0.45, 1.9,  -0.8, 0.35,  2.2, 1.1,
+        1000.3, 999.7,  1001.9, 1000.1,  1000.6, 1002.45,
+    };
+    const std::vector<Tri> tris = {{0, 1, 2}, {1, 2, 3}, {3, 4, 0}, {2, 4, 1},
+                                   {0, 3, 2}, {5, 6, 7}, {7, 5, 6}, {4, 3, 1}};
+    EXPECT_EQ(bits(radii(p2, 2, tris)),
+              bits({0x1.35cff046d3767p+0, 0x1.3df18cbc4ec4ap+0, 0x1.105e595038613p+3,
+                    0x1.269312e81b1d2p+0, 0x1.414fec5b4c0b5p+0, 0x1.6e6efd66524b2p+0,
+                    0x1.6e6efd66524b2p+0, 0x1.a545666d4b5e2p+0}));
+
+    const std::vector<double> p3 = {
+        0.1, 0.7, -0.3,  1.3, -0.2, 0.55,  0.45, 1.9, 0.8,  -0.8, 0.35, 1.7,
+        2.2, 1.1, -0.65,  0.9, -1.4, 0.25,
+        500.3, 499.7, 500.1,  501.9, 500.1, 499.2,  500.6, 502.45, 500.8,  499.1, 500.5, 502.3,
+    };
+    // Chosen so that every alternative grouping of each three-term sum changes at least two
+    // of the results.
+    const std::vector<Tet> tets = {{0, 1, 2, 3}, {1, 2, 3, 4}, {4, 0, 5, 2}, {5, 3, 1, 0},
+                                   {2, 5, 4, 3}, {6, 7, 8, 9}, {9, 6, 8, 7}, {3, 4, 5, 1},
+                                   {2, 8, 7, 1}, {7, 2, 4, 6}, {0, 5, 1, 3}, {0, 1, 3, 2}};
+    EXPECT_EQ(bits(radii(p3, 3, tets)),
+              bits({0x1.564baf33183c2p+0, 0x1.58dda602a7280p+2, 0x1.ee4fba9b12bcdp+0,
+                    0x1.7b442823d098dp+0, 0x1.7d24e614c3adfp+6, 0x1.e65440e5075bbp+1,
+                    0x1.e65440e5075bcp+1, 0x1.f68aa505fe8e6p+1, 0x1.f23a589ea79aap+9,
+                    0x1.0a9ab4b3cc8cfp+9, 0x1.7b442823d0990p+0, 0x1.564baf33183c2p+0}));
+}
+
 TEST(Circumradii, DegenerateSimplicesArePositiveInfinity) {
     const std::vector<double> pts2 = {0, 0, 1, 0, 1, 1, 2, 2, 3, 3};
     const std::vector<Tri> tris = {{0, 0, 1}, {0, 1, 0}, {1, 0, 0}, {1, 1, 1},
