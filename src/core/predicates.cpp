@@ -4,12 +4,13 @@
 //
 // Each predicate first evaluates its determinant in ordinary floating point together with a
 // proven bound on the rounding error (stage A). That is the path taken almost always, so it is
-// kept to a handful of flops and no memory traffic. Only when the bound cannot certify the sign
-// do we fall into the adaptive stages, which live in separate non-inlined functions:
+// kept to a handful of flops with no expansion buffers. Only when the bound cannot certify the
+// sign do we fall into the adaptive stages, which live in separate non-inlined functions:
 //   B  the determinant of the rounded coordinate differences, computed exactly;
 //   C  B plus a first-order floating-point correction for the rounding of those differences;
-//   D  the exact determinant of the input coordinates (for insphere: a separate exact
-//      evaluation from the raw coordinates, which is cheaper to write than a full stage D).
+//   D  the exact determinant of the input coordinates. For insphere, whose stage D would be
+//      enormous, the paper instead falls back to a direct exact evaluation from the raw
+//      coordinates; only inputs within a few ulps of cospherical get that far.
 // Each stage returns as soon as its own error bound certifies the sign.
 //
 // Exactness assumes that no intermediate result overflows or underflows. Roughly: the degree-k
@@ -119,7 +120,9 @@ inline Pair two_diff(double a, double b) {
     return {x, two_diff_tail(a, b, x)};
 }
 
-// Dekker's split: a == hi + lo with both halves fitting in 26 bits.
+// Dekker's split: a == hi + lo with both halves fitting in 26 bits (the +1 in the splitter lets
+// the sign of lo carry the 27th). kSplitter * a overflows for |a| > 2^996, far beyond the range
+// in which the predicates are exact anyway.
 inline Pair split(double a) {
     const double c = kSplitter * a;
     const double abig = c - a;
@@ -308,7 +311,8 @@ Expansion<N> negate(Expansion<N> e) {
     return e;
 }
 
-// A one-double approximation; summing upward from the smallest component keeps the sign right.
+// A one-double approximation. Summed upward from the smallest component, it has the sign of the
+// expansion (the stages rely on that when they return it).
 template <int N>
 double estimate(const Expansion<N>& e) {
     double q = e.c[0];
@@ -372,7 +376,7 @@ KAVRO_NOINLINE double orient2d_adapt(const double* pa, const double* pb, const d
     const Expansion<4> b = two_two_diff(left, right);
     double det = estimate(b);
     double errbound = kCcwErrBoundB * detsum;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     const double acxtail = two_diff_tail(pa[0], pc[0], acx);
     const double bcxtail = two_diff_tail(pb[0], pc[0], bcx);
@@ -383,13 +387,13 @@ KAVRO_NOINLINE double orient2d_adapt(const double* pa, const double* pb, const d
 
     errbound = kCcwErrBoundC * detsum + kResultErrBound * std::fabs(det);
     det += (acx * bcytail + bcy * acxtail) - (acy * bcxtail + bcx * acytail);
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
-    const Expansion<8> c1 = sum(b, two_two_diff(two_product(acxtail, bcy), two_product(acytail, bcx)));
-    const Expansion<12> c2 = sum(c1, two_two_diff(two_product(acx, bcytail), two_product(acy, bcxtail)));
-    const Expansion<16> d =
-        sum(c2, two_two_diff(two_product(acxtail, bcytail), two_product(acytail, bcxtail)));
-    return most_significant(d);
+    const Expansion<4> u1 = two_two_diff(two_product(acxtail, bcy), two_product(acytail, bcx));
+    const Expansion<4> u2 = two_two_diff(two_product(acx, bcytail), two_product(acy, bcxtail));
+    const Expansion<4> u3 =
+        two_two_diff(two_product(acxtail, bcytail), two_product(acytail, bcxtail));
+    return most_significant(sum(sum(sum(b, u1), u2), u3));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -426,7 +430,7 @@ KAVRO_NOINLINE double orient3d_adapt(const double* pa, const double* pb, const d
     const Expansion<24> b = sum(sum(scale(m[0], dz[0]), scale(m[1], dz[1])), scale(m[2], dz[2]));
     double det = estimate(b);
     double errbound = kO3dErrBoundB * permanent;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     double dxt[3], dyt[3], dzt[3];
     bool any_tail = false;
@@ -444,11 +448,11 @@ KAVRO_NOINLINE double orient3d_adapt(const double* pa, const double* pb, const d
     double correction = 0.0;
     for (int i = 0; i < 3; ++i) {
         const int j = (i + 1) % 3, k = (i + 2) % 3;
-        correction += dz[i] * ((dx[j] * dyt[k] + dy[k] * dxt[j]) - (dy[j] * dxt[k] + dx[k] * dyt[j])) +
-                      dzt[i] * (dx[j] * dy[k] - dy[j] * dx[k]);
+        const double linear = (dx[j] * dyt[k] + dy[k] * dxt[j]) - (dy[j] * dxt[k] + dx[k] * dyt[j]);
+        correction += dz[i] * linear + dzt[i] * (dx[j] * dy[k] - dy[j] * dx[k]);
     }
     det += correction;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     // Stage D: the remaining terms of sum_i (dz[i] + dzt[i]) * (minor of the full differences).
     RunningSum<192> fin(b);
@@ -456,7 +460,8 @@ KAVRO_NOINLINE double orient3d_adapt(const double* pa, const double* pb, const d
     Expansion<8> t[3];
     for (int i = 0; i < 3; ++i) {
         const int j = (i + 1) % 3, k = (i + 2) % 3;
-        t[i] = sum(tail_minor(dxt[j], dyt[j], dx[k], dy[k]), tail_minor(-dxt[k], -dyt[k], dx[j], dy[j]));
+        t[i] = sum(tail_minor(dxt[j], dyt[j], dx[k], dy[k]),
+                   tail_minor(-dxt[k], -dyt[k], dx[j], dy[j]));
         fin.add(scale(t[i], dz[i]));
     }
     for (int i = 0; i < 3; ++i) {
@@ -503,7 +508,7 @@ KAVRO_NOINLINE double incircle_adapt(const double* pa, const double* pb, const d
     const Expansion<96> b = sum(sum(lifted[0], lifted[1]), lifted[2]);
     double det = estimate(b);
     double errbound = kIccErrBoundB * permanent;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     double dxt[3], dyt[3];
     bool has_tail[3];
@@ -524,7 +529,7 @@ KAVRO_NOINLINE double incircle_adapt(const double* pa, const double* pb, const d
                       2.0 * (dx[i] * dxt[i] + dy[i] * dyt[i]) * (dx[j] * dy[k] - dy[j] * dx[k]);
     }
     det += correction;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     // Stage D: expand sum_i (lift of the full differences) * (minor of the full differences)
     // and add every term not yet in b, grouped by the tail that carries it.
@@ -566,8 +571,10 @@ KAVRO_NOINLINE double incircle_adapt(const double* pa, const double* pb, const d
         Expansion<8> t = zero_expansion<8>();
         Expansion<4> tt = zero_expansion<4>();
         if (has_tail[j] || has_tail[k]) {
-            const Expansion<4> u = two_two_sum(two_product(dxt[j], dy[k]), two_product(dx[j], dyt[k]));
-            const Expansion<4> v = two_two_sum(two_product(dxt[k], -dy[j]), two_product(dx[k], -dyt[j]));
+            const Expansion<4> u =
+                two_two_sum(two_product(dxt[j], dy[k]), two_product(dx[j], dyt[k]));
+            const Expansion<4> v =
+                two_two_sum(two_product(dxt[k], -dy[j]), two_product(dx[k], -dyt[j]));
             t = sum(u, v);
             tt = two_two_diff(two_product(dxt[j], dyt[k]), two_product(dxt[k], dyt[j]));
         }
@@ -613,10 +620,13 @@ Expansion<12 * N> lift_times(const Expansion<N>& t, const double* xyz, double si
 // of stack), but reached only by inputs that are cospherical or within a few ulps of it.
 KAVRO_NOINLINE double insphere_exact(const double* pa, const double* pb, const double* pc,
                                      const double* pd, const double* pe) {
-    auto minor = [](const double* p, const double* q) { return cross_diff(p[0], q[1], q[0], p[1]); };
-    const Expansion<4> ab = minor(pa, pb), bc = minor(pb, pc), cd = minor(pc, pd), de = minor(pd, pe),
-                       ea = minor(pe, pa), ac = minor(pa, pc), bd = minor(pb, pd), ce = minor(pc, pe),
-                       da = minor(pd, pa), eb = minor(pe, pb);
+    auto minor = [](const double* p, const double* q) {
+        return cross_diff(p[0], q[1], q[0], p[1]);
+    };
+    const Expansion<4> ab = minor(pa, pb), bc = minor(pb, pc), cd = minor(pc, pd),
+                       de = minor(pd, pe), ea = minor(pe, pa), ac = minor(pa, pc),
+                       bd = minor(pb, pd), ce = minor(pc, pe), da = minor(pd, pa),
+                       eb = minor(pe, pb);
 
     // All ten 3x3 orientation minors (x, y, z columns), named by their rows.
     const Expansion<24> abc = z_cofactor_sum(bc, pa[2], ac, -pb[2], ab, pc[2]);
@@ -673,7 +683,7 @@ KAVRO_NOINLINE double insphere_adapt(const double* pa, const double* pb, const d
 
     double det = estimate(fin);
     double errbound = kIspErrBoundB * permanent;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
 
     const double aextail = two_diff_tail(pa[0], pe[0], aex);
     const double aeytail = two_diff_tail(pa[1], pe[1], aey);
@@ -693,8 +703,9 @@ KAVRO_NOINLINE double insphere_adapt(const double* pa, const double* pb, const d
         return det;
     }
 
-    // The paper's first-order correction, in the evaluation order its bound was proven for;
-    // the minors enter through their most significant components only.
+    // The paper's first-order correction, in the evaluation order its bound was proven for
+    // (named pieces are rounded exactly as they would be inline); the minors enter through their
+    // most significant components only.
     errbound = kIspErrBoundC * permanent + kResultErrBound * std::fabs(det);
     const double ab3 = ab.c[3], bc3 = bc.c[3], cd3 = cd.c[3], da3 = da.c[3], ac3 = ac.c[3],
                  bd3 = bd.c[3];
@@ -704,19 +715,32 @@ KAVRO_NOINLINE double insphere_adapt(const double* pa, const double* pb, const d
     const double daeps = (dex * aeytail + aey * dextail) - (dey * aextail + aex * deytail);
     const double aceps = (aex * ceytail + cey * aextail) - (aey * cextail + cex * aeytail);
     const double bdeps = (bex * deytail + dey * bextail) - (bey * dextail + dex * beytail);
-    det += (((bex * bex + bey * bey + bez * bez) *
-                 ((cez * daeps + dez * aceps + aez * cdeps) + (ceztail * da3 + deztail * ac3 + aeztail * cd3)) +
-             (dex * dex + dey * dey + dez * dez) *
-                 ((aez * bceps - bez * aceps + cez * abeps) + (aeztail * bc3 - beztail * ac3 + ceztail * ab3))) -
-            ((aex * aex + aey * aey + aez * aez) *
-                 ((bez * cdeps - cez * bdeps + dez * bceps) + (beztail * cd3 - ceztail * bd3 + deztail * bc3)) +
-             (cex * cex + cey * cey + cez * cez) *
-                 ((dez * abeps + aez * bdeps + bez * daeps) + (deztail * ab3 + aeztail * bd3 + beztail * da3)))) +
-           2.0 * (((bex * bextail + bey * beytail + bez * beztail) * (cez * da3 + dez * ac3 + aez * cd3) +
-                   (dex * dextail + dey * deytail + dez * deztail) * (aez * bc3 - bez * ac3 + cez * ab3)) -
-                  ((aex * aextail + aey * aeytail + aez * aeztail) * (bez * cd3 - cez * bd3 + dez * bc3) +
-                   (cex * cextail + cey * ceytail + cez * ceztail) * (dez * ab3 + aez * bd3 + bez * da3)));
-    if (det >= errbound || -det >= errbound) return det;
+    // Per lifted row: the first-order change of its 3x3 cofactor from the difference tails
+    // (eps: x and y tails, tail: z tails), and the first-order change of its lift.
+    const double acof_eps = bez * cdeps - cez * bdeps + dez * bceps;
+    const double acof_tail = beztail * cd3 - ceztail * bd3 + deztail * bc3;
+    const double bcof_eps = cez * daeps + dez * aceps + aez * cdeps;
+    const double bcof_tail = ceztail * da3 + deztail * ac3 + aeztail * cd3;
+    const double ccof_eps = dez * abeps + aez * bdeps + bez * daeps;
+    const double ccof_tail = deztail * ab3 + aeztail * bd3 + beztail * da3;
+    const double dcof_eps = aez * bceps - bez * aceps + cez * abeps;
+    const double dcof_tail = aeztail * bc3 - beztail * ac3 + ceztail * ab3;
+    const double alift = aex * aex + aey * aey + aez * aez;
+    const double blift = bex * bex + bey * bey + bez * bez;
+    const double clift = cex * cex + cey * cey + cez * cez;
+    const double dlift = dex * dex + dey * dey + dez * dez;
+    const double adot = aex * aextail + aey * aeytail + aez * aeztail;
+    const double bdot = bex * bextail + bey * beytail + bez * beztail;
+    const double cdot = cex * cextail + cey * ceytail + cez * ceztail;
+    const double ddot = dex * dextail + dey * deytail + dez * deztail;
+    const double acof = bez * cd3 - cez * bd3 + dez * bc3;
+    const double bcof = cez * da3 + dez * ac3 + aez * cd3;
+    const double ccof = dez * ab3 + aez * bd3 + bez * da3;
+    const double dcof = aez * bc3 - bez * ac3 + cez * ab3;
+    det += ((blift * (bcof_eps + bcof_tail) + dlift * (dcof_eps + dcof_tail)) -
+            (alift * (acof_eps + acof_tail) + clift * (ccof_eps + ccof_tail))) +
+           2.0 * ((bdot * bcof + ddot * dcof) - (adot * acof + cdot * ccof));
+    if (std::fabs(det) >= errbound) return det;
 
     return insphere_exact(pa, pb, pc, pd, pe);
 }
@@ -724,28 +748,22 @@ KAVRO_NOINLINE double insphere_adapt(const double* pa, const double* pb, const d
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// The public predicates: stage A inline, everything else out of line.
+// The public predicates: stage A inline, everything else out of line. The filters test
+// |det| against the bound rather than the paper's (det > b || -det > b): same result, but the
+// short-circuit form is a branch on the sign of det, which is unpredictable in a sweep.
 
 double orient2d(const double* pa, const double* pb, const double* pc) {
     const double detleft = (pa[0] - pc[0]) * (pb[1] - pc[1]);
     const double detright = (pa[1] - pc[1]) * (pb[0] - pc[0]);
     const double det = detleft - detright;
 
-    // Products of opposite sign (or a zero one) cannot cancel: the rounded difference already
-    // has the right sign.
-    double detsum;
-    if (detleft > 0.0) {
-        if (detright <= 0.0) return det;
-        detsum = detleft + detright;
-    } else if (detleft < 0.0) {
-        if (detright >= 0.0) return det;
-        detsum = -detleft - detright;
-    } else {
-        return det;
-    }
-
+    // The paper returns early when the two products differ in sign (or one is zero), since they
+    // cannot cancel. With detsum = |detleft| + |detright| that case always passes the test below
+    // anyway (|det| == detsum), so one well-predicted branch does the work of three sign tests
+    // that are coin flips on typical input. detsum is the paper's value in every other case.
+    const double detsum = std::fabs(detleft) + std::fabs(detright);
     const double errbound = kCcwErrBoundA * detsum;
-    if (det >= errbound || -det >= errbound) return det;
+    if (std::fabs(det) >= errbound) return det;
     return orient2d_adapt(pa, pb, pc, detsum);
 }
 
@@ -767,7 +785,7 @@ double orient3d(const double* pa, const double* pb, const double* pc, const doub
                              (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
                              (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
     const double errbound = kO3dErrBoundA * permanent;
-    if (det > errbound || -det > errbound) return det;
+    if (std::fabs(det) > errbound) return det;
     return orient3d_adapt(pa, pb, pc, pd, permanent);
 }
 
@@ -782,12 +800,13 @@ double incircle(const double* pa, const double* pb, const double* pc, const doub
     const double adxbdy = adx * bdy, bdxady = bdx * ady;
     const double clift = cdx * cdx + cdy * cdy;
 
-    const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
+    const double det =
+        alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
     const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
                              (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
                              (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
     const double errbound = kIccErrBoundA * permanent;
-    if (det > errbound || -det > errbound) return det;
+    if (std::fabs(det) > errbound) return det;
     return incircle_adapt(pa, pb, pc, pd, permanent);
 }
 
@@ -818,7 +837,8 @@ double insphere(const double* pa, const double* pb, const double* pc, const doub
 
     const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
 
-    const double aezp = std::fabs(aez), bezp = std::fabs(bez), cezp = std::fabs(cez), dezp = std::fabs(dez);
+    const double aezp = std::fabs(aez), bezp = std::fabs(bez);
+    const double cezp = std::fabs(cez), dezp = std::fabs(dez);
     const double abp = std::fabs(aexbey) + std::fabs(bexaey);
     const double bcp = std::fabs(bexcey) + std::fabs(cexbey);
     const double cdp = std::fabs(cexdey) + std::fabs(dexcey);
@@ -830,7 +850,7 @@ double insphere(const double* pa, const double* pb, const double* pc, const doub
                              (abp * dezp + bdp * aezp + dap * bezp) * clift +
                              (bcp * aezp + acp * bezp + abp * cezp) * dlift;
     const double errbound = kIspErrBoundA * permanent;
-    if (det > errbound || -det > errbound) return det;
+    if (std::fabs(det) > errbound) return det;
     return insphere_adapt(pa, pb, pc, pd, pe, permanent);
 }
 

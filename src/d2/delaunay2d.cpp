@@ -46,19 +46,13 @@ inline double orient_filtered(const double* a, const double* b, const double* c)
     return pred::orient2dadapt(a, b, c, detsum);
 }
 
-// Float conversion with the saturating semantics the bucket formula was designed around:
-// NaN and negatives give 0, values past the u64 range give its maximum.
+// Truncation to u64 that saturates instead of being undefined: NaN (a point at the sweep
+// centre gives 0 / 0) and negatives give 0, values from 2^64 up give the maximum.
 inline std::uint64_t saturating_u64(double v) {
     if (!(v > 0.0)) return 0;
     if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(v);
 }
-
-// Circumcentre offset of (a, b, c) relative to a, the formula shared by the third-seed
-// search and the sweep centre so both round identically.
-struct Circum {
-    double ux, uy;
-};
 
 }  // namespace
 
@@ -141,8 +135,8 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
         tri[b] = p0;
         const std::uint32_t hbl = he[bl];
         if (hbl == NO_INDEX) {
-            // The hull edge that sat in bl now sits in a; the vertex that named it is
-            // usually just behind hull_start, so walk the hull backwards from there.
+            // The hull edge that sat in bl now sits in a. The vertex that names it lies
+            // near the latest insertion, so the search walks back from hull_start.
             std::uint32_t v = hull_start;
             do {
                 if (hull_tri[v] == bl) {
@@ -163,6 +157,12 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
 
 namespace {
 
+struct Circum {
+    double ux, uy;
+};
+
+// Circumcentre of (a, b, c) as an offset from a. The third-seed search inlines the same
+// operations in the same order, so the sweep centre rounds like the radius it ranked.
 Circum circum_offset(const double* a, const double* b, const double* c) {
     const double dx = b[0] - a[0];
     const double dy = b[1] - a[1];
@@ -174,16 +174,13 @@ Circum circum_offset(const double* a, const double* b, const double* c) {
     return {(ey * bl - dy * cl) * d, (dx * cl - ex * bl) * d};
 }
 
-struct SweepEntry {
-    std::uint64_t key;
-    std::uint32_t index;
-};
-
-// Inserts a point that lies on or inside the current hull. The sweep order only promises
-// that most points arrive outside the hull: a point can meet it from within when it lies
-// on a seed edge, when key rounding puts it behind its neighbours, or in nearly collinear
-// sets whose sweep centre is far away. Such a point must still become a vertex, so it is
-// located by a walk and the triangle (or edge) holding it is split.
+// Inserts a point that sees no hull edge when its turn comes. Sweeping by distance from
+// the centre keeps most points outside the hull, but not all: a point can lie on a seed
+// edge, fall behind its neighbours through key rounding, or, in nearly collinear sets whose
+// sweep centre is far away, meet the hull from inside. It must still become a vertex, so
+// it is located by a walk and the triangle or edge holding it is split. A point that lands
+// exactly on a vertex (a signed-zero copy that another point separated from its group in
+// the sweep order) is a duplicate of that vertex instead.
 // Returns the vertex that later exact copies of p are reported against.
 class InteriorInserter {
 public:
@@ -267,6 +264,10 @@ private:
         }
         return NO_INDEX;
     }
+
+    // Each split keeps the old slot for one piece, so the outer edges that move to new
+    // slots take their twins along, and a hull edge among them takes its hull_tri entry:
+    // a later insertion at that edge links to whatever hull_tri names.
 
     // p on hull edge h (u -> w) of triangle (u, w, c): the slot becomes (u, p, c) and
     // (c, p, w) is appended; p joins the hull between u and w.
@@ -352,35 +353,64 @@ private:
 // Ascending (key, x, y, index) with x and y in IEEE total order: equal centred points get
 // equal keys and so come out adjacent, which is what lets the sweep spot duplicates by
 // comparing with the previous point only.
-void sort_sweep_order(std::vector<SweepEntry>& order, const double* xy) {
-    std::sort(order.begin(), order.end(), [](const SweepEntry& l, const SweepEntry& r) {
-        return l.key < r.key || (l.key == r.key && l.index < r.index);
-    });
-    const std::size_t n = order.size();
-    for (std::size_t lo = 0; lo < n;) {
-        std::size_t hi = lo + 1;
-        const std::uint64_t key = order[lo].key;
-        while (hi < n && order[hi].key == key) ++hi;
-        if (hi - lo > 1) {
-            std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo),
-                      order.begin() + static_cast<std::ptrdiff_t>(hi),
-                      [xy](const SweepEntry& l, const SweepEntry& r) {
-                          const std::int64_t lx = total_key(xy[2 * std::size_t{l.index}]);
-                          const std::int64_t rx = total_key(xy[2 * std::size_t{r.index}]);
-                          if (lx != rx) return lx < rx;
-                          const std::int64_t ly = total_key(xy[2 * std::size_t{l.index} + 1]);
-                          const std::int64_t ry = total_key(xy[2 * std::size_t{r.index} + 1]);
-                          if (ly != ry) return ly < ry;
-                          return l.index < r.index;
-                      });
-        }
-        lo = hi;
+struct SweepLess {
+    const std::uint64_t* key;
+    const double* xy;
+    bool operator()(std::uint32_t l, std::uint32_t r) const {
+        if (key[l] != key[r]) return key[l] < key[r];
+        const std::int64_t lx = total_key(xy[2 * std::size_t{l}]);
+        const std::int64_t rx = total_key(xy[2 * std::size_t{r}]);
+        if (lx != rx) return lx < rx;
+        const std::int64_t ly = total_key(xy[2 * std::size_t{l} + 1]);
+        const std::int64_t ry = total_key(xy[2 * std::size_t{r} + 1]);
+        if (ly != ry) return ly < ry;
+        return l < r;
     }
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> sweep_order(const std::vector<std::uint64_t>& key, const double* xy) {
+    const SweepLess less{key.data(), xy};
+    const std::size_t n = key.size();
+    std::vector<std::uint32_t> order(n);
+    if (n < 4096) {
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::sort(order.begin(), order.end(), less);
+        return order;
+    }
+    // One distribution pass on the leading bits of the key into about n / 8 buckets, then
+    // each bucket is sorted while it sits in cache: a fraction of the memory traffic of one
+    // big sort or of a full radix sort. Keys are non-negative doubles, so their bit patterns
+    // order like their values and nearby keys share leading bits.
+    const std::uint64_t lo = *std::min_element(key.begin(), key.end());
+    const std::uint64_t hi = *std::max_element(key.begin(), key.end());
+    const std::uint64_t target = n / 8;
+    unsigned shift = 0;
+    while (((hi - lo) >> shift) >= target) ++shift;
+    const std::size_t buckets = static_cast<std::size_t>((hi - lo) >> shift) + 1;
+    std::vector<std::uint32_t> bound(buckets + 1, 0);
+    for (const std::uint64_t k : key) ++bound[((k - lo) >> shift) + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) bound[b] += bound[b - 1];
+    for (std::size_t i = 0; i < n; ++i) {
+        order[bound[(key[i] - lo) >> shift]++] = static_cast<std::uint32_t>(i);
+    }
+    // bound[b] now ends bucket b.
+    std::uint32_t* out = order.data();
+    std::size_t begin = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t end = bound[b];
+        if (end - begin > 1) std::sort(out + begin, out + end, less);
+        begin = end;
+    }
+    return order;
 }
 
-void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t s0,
-           std::uint32_t s1, std::uint32_t s2,
-           std::vector<std::array<std::uint32_t, 2>>& duplicates) {
+namespace {
+
+// Vertex ids inside tr are sweep positions; perm maps them back to input rows.
+void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::uint32_t s1,
+           std::uint32_t s2, std::vector<std::array<std::uint32_t, 2>>& duplicates) {
     const double* xy = tr.coords.data();
     std::uint32_t* hull_prev = tr.hull_prev.data();
     std::uint32_t* hull_next = tr.hull_next.data();
@@ -408,16 +438,15 @@ void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t
     double xp = 0.0;
     double yp = 0.0;
     std::uint32_t last_kept = NO_INDEX;
-    const std::size_t n = order.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t i = order[k].index;
+    const auto n = static_cast<std::uint32_t>(tr.hull_next.size());
+    for (std::uint32_t i = 0; i < n; ++i) {
         const double* p = xy + 2 * std::size_t{i};
         const double x = p[0];
         const double y = p[1];
 
         if (have_prev && x == xp && y == yp) {
             if (last_kept != NO_INDEX && i != s0 && i != s1 && i != s2) {
-                duplicates.push_back({i, last_kept});
+                duplicates.push_back({perm[i], perm[last_kept]});
             }
             continue;
         }
@@ -428,7 +457,8 @@ void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t
         if (i == s0 || i == s1 || i == s2) continue;
 
         // A live hull vertex near p's angle; buckets keep stale vertices, so skip those.
-        std::uint32_t bucket = tr.hash_key(x, y);
+        const std::uint32_t key = tr.hash_key(x, y);
+        std::uint32_t bucket = key;
         std::uint32_t s = NO_INDEX;
         for (std::uint32_t j = 0; j < hash_size; ++j) {
             const std::uint32_t v = hull_hash[bucket];
@@ -453,7 +483,8 @@ void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t
         }
 
         if (!visible) {
-            // A copy of a seed met before the seed itself: the seed keeps the group.
+            // A copy of a seed met before the seed itself, or kept apart from it by another
+            // point of the same key, is reported against the seed, which keeps the group.
             std::uint32_t seed = NO_INDEX;
             for (const std::uint32_t sd : {s0, s1, s2}) {
                 if (x == xy[2 * std::size_t{sd}] && y == xy[2 * std::size_t{sd} + 1]) {
@@ -462,12 +493,12 @@ void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t
                 }
             }
             if (seed != NO_INDEX) {
-                duplicates.push_back({i, seed});
+                duplicates.push_back({perm[i], perm[seed]});
                 last_kept = seed;
                 continue;
             }
             const std::uint32_t kept = interior.insert(i, start);
-            if (kept != i && kept != NO_INDEX) duplicates.push_back({i, kept});
+            if (kept != i && kept != NO_INDEX) duplicates.push_back({perm[i], perm[kept]});
             last_kept = kept;
             continue;
         }
@@ -509,7 +540,7 @@ void sweep(Triangulator& tr, const std::vector<SweepEntry>& order, std::uint32_t
         hull_next[e] = i;
         hull_prev[nv] = i;
         hull_next[i] = nv;
-        hull_hash[tr.hash_key(x, y)] = i;
+        hull_hash[key] = i;
         hull_hash[tr.hash_key(xy[2 * std::size_t{e}], xy[2 * std::size_t{e} + 1])] = e;
     }
 }
@@ -610,7 +641,8 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
         }
     }
     if (s2 == NO_INDEX) {
-        return DelaunayError::degenerate("all points are collinear; a 2D triangulation does not exist");
+        return DelaunayError::degenerate(
+            "all points are collinear; a 2D triangulation does not exist");
     }
     if (d2::orient_filtered(pt(s0), pt(s1), pt(s2)) < 0.0) std::swap(s1, s2);
 
@@ -618,31 +650,48 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     const double cx = xy[2 * s0] + cc.ux;
     const double cy = xy[2 * s0 + 1] + cc.uy;
 
-    std::vector<d2::SweepEntry> order(n);
+    std::vector<std::uint64_t> key(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double dy = xy[2 * i + 1] - cy;
         const double dx = xy[2 * i] - cx;
-        order[i] = {d2::bits_of(dy * dy + dx * dx), static_cast<std::uint32_t>(i)};
+        key[i] = d2::bits_of(dy * dy + dx * dx);
     }
-    d2::sort_sweep_order(order, xy);
+    const std::vector<std::uint32_t> perm = d2::sweep_order(key, xy);
+    std::vector<std::uint64_t>().swap(key);
+
+    // The sweep runs on the points relabelled by sweep position: triangulation neighbours
+    // are close in sweep order, so the flips' point reads stay in cache instead of
+    // jumping across the input. Nothing decides by label, so the result is unchanged.
+    std::vector<double> swept(2 * n);
+    std::uint32_t r0 = 0;
+    std::uint32_t r1 = 0;
+    std::uint32_t r2 = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t i = perm[k];
+        swept[2 * k] = xy[2 * std::size_t{i}];
+        swept[2 * k + 1] = xy[2 * std::size_t{i} + 1];
+        if (i == s0) r0 = static_cast<std::uint32_t>(k);
+        if (i == s1) r1 = static_cast<std::uint32_t>(k);
+        if (i == s2) r2 = static_cast<std::uint32_t>(k);
+    }
+    std::vector<double>().swap(coords);
 
     DelaunayOutput<3> out;
     {
-        d2::Triangulator tr(std::move(coords), cx, cy, static_cast<std::uint32_t>(s0));
-        d2::sweep(tr, order, static_cast<std::uint32_t>(s0), static_cast<std::uint32_t>(s1),
-                  static_cast<std::uint32_t>(s2), out.duplicates);
-        std::vector<d2::SweepEntry>().swap(order);
+        d2::Triangulator tr(std::move(swept), cx, cy, r0);
+        d2::sweep(tr, perm.data(), r0, r1, r2, out.duplicates);
 
         const std::size_t m = tr.triangles.size() / 3;
         const std::uint32_t* tri = tr.triangles.data();
         const std::uint32_t* he = tr.halfedges.data();
+        const std::uint32_t* pm = perm.data();
         out.simplices.resize(m);
         out.neighbors.resize(m);
         const auto tri_of = [](std::uint32_t h) {
             return h == NO_INDEX ? std::int32_t{-1} : static_cast<std::int32_t>(h / 3);
         };
         for (std::size_t t = 0; t < m; ++t) {
-            out.simplices[t] = {tri[3 * t], tri[3 * t + 1], tri[3 * t + 2]};
+            out.simplices[t] = {pm[tri[3 * t]], pm[tri[3 * t + 1]], pm[tri[3 * t + 2]]};
             out.neighbors[t] = {tri_of(he[3 * t + 1]), tri_of(he[3 * t + 2]), tri_of(he[3 * t])};
         }
     }

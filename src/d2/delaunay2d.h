@@ -25,20 +25,24 @@ namespace kavro {
 //                        sweep order, not index order
 //
 // All geometry runs on the points minus their centroid, so "equal" and "collinear" are
-// judged in that centred frame. The kept point of an equal group is its lowest index,
-// except that a seed point is always the one kept, and a copy with -0.0 in a coordinate
-// comes before (and is kept instead of) one with +0.0 there. Every distinct point is a
-// vertex of some triangle; every other point is the dropped index of one duplicate row.
-// With exactly three distinct non-collinear points the result is one triangle whose first
-// vertex is the point nearest the centroid.
+// judged in that centred frame (two inputs that differ by less than the rounding of the
+// centring can come out equal). The kept point of an equal group is its lowest index,
+// except that a seed point (one of the three that start the sweep, near the centroid) is
+// always the one kept, and a copy with -0.0 in a coordinate comes before, and is kept
+// instead of, one with +0.0 there. Every distinct point is a vertex of some triangle;
+// every other point is the dropped index of exactly one duplicate row. Three points in
+// general position give one triangle whose first vertex is the point nearest the centroid
+// (the lower index on a tie). Four or more cocircular points are split by whichever
+// diagonals the sweep creates; no flip happens on an exact tie.
 //
 // Errors, checked in this order:
 //   n > 4294967294                 Degenerate "too many points (n), maximum is 4294967294"
 //   n < 3                          NotEnoughPoints(n)
 //   all points equal               NotEnoughPoints(1)
 //   no non-collinear triple        Degenerate "all points are collinear; a 2D triangulation
-//                                  does not exist" (also two distinct positions only, and
-//                                  any NaN or infinite coordinate)
+//                                  does not exist"; also for two distinct positions only,
+//                                  and for NaN or infinite coordinates (whose centred
+//                                  values are NaN or infinite)
 template <class T>
 Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points);
 

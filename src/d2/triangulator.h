@@ -13,8 +13,11 @@ namespace kavro::d2 {
 // triangles[h] to triangles[next(h)]; the edge of triangle t opposite its vertex k is
 // 3t + (k + 1) % 3; halfedges[h] is the twin of h (same edge, reverse direction) or
 // NO_INDEX on the hull. Triangles are counterclockwise in the centred frame.
+//
+// Vertex v is row v of coords. delaunay2d numbers the points by sweep position, not by
+// input row, and maps the rows back when it builds its output.
 struct Triangulator {
-    std::vector<double> coords;          // #n by 2, centred points, row-major
+    std::vector<double> coords;            // #n by 2 centred points, row-major
     std::vector<std::uint32_t> triangles;  // 3 vertex indices per triangle
     std::vector<std::uint32_t> halfedges;  // same length as triangles
     std::vector<std::uint32_t> hull_prev;  // #n, counterclockwise hull list
@@ -51,5 +54,10 @@ struct Triangulator {
         if (y != NO_INDEX) halfedges[y] = x;
     }
 };
+
+// The rows of xy (#n by 2, centred) in sweep order: ascending key (#n bit patterns of the
+// non-negative squared distances to the sweep centre, compared as unsigned integers), then
+// x and y in IEEE total order (-0.0 before +0.0), then row index.
+std::vector<std::uint32_t> sweep_order(const std::vector<std::uint64_t>& key, const double* xy);
 
 }  // namespace kavro::d2
