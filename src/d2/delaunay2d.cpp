@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -558,6 +559,10 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
                                          "), maximum is " + std::to_string(MAX_POINTS));
     }
     if (n < 3) return DelaunayError::not_enough_points(n);
+    // Half-edges are 32-bit and a full build holds 3 (2n - 5) of them, so beyond about
+    // 715 million points the store cannot be addressed: report it like exhausted memory
+    // rather than wrap indices into a corrupt mesh.
+    if (3 * (2 * static_cast<std::uint64_t>(n) - 5) >= NO_INDEX) throw std::bad_alloc();
 
     double sx = 0.0;
     double sy = 0.0;

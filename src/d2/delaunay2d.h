@@ -43,6 +43,8 @@ namespace kavro {
 //                                  does not exist"; also for two distinct positions only,
 //                                  and for NaN or infinite coordinates (whose centred
 //                                  values are NaN or infinite)
+// More than 715827882 points throws std::bad_alloc, as exhausted memory would: the
+// half-edge store is indexed by 32 bits.
 template <class T>
 Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points);
 
