@@ -2,7 +2,6 @@
 
 import ctypes
 import gc
-import os
 import sys
 import threading
 import time
@@ -14,40 +13,33 @@ import pytest
 import _kavro
 
 RNG = np.random.default_rng(31)
-POINTS = RNG.random((300, 2))
-POINTS32 = POINTS.astype(np.float32)
-POINTS3 = RNG.random((300, 3))
-COLLINEAR = np.column_stack([np.arange(300.0), np.arange(300.0)])
+POINTS, POINTS3 = RNG.random((300, 2)), RNG.random((300, 3))
 SIMPLICES = _kavro.calculate_kavro_2d(POINTS)[0]
-OUT_OF_RANGE = np.array([[0, 1, 400]], np.int32)
+BUILD, RADII, ADJACENCY = _kavro.calculate_kavro_2d, _kavro.circumradii, _kavro.vertex_neighbor_vertices
 
 
 def on_progress(stage, done, total):
     pass
 
 
-# (function, positional args, keyword args); every object passed is watched
+# (function, positional args, keyword args): every object passed is watched
 CALLS = {
-    "build": (_kavro.calculate_kavro_2d, (POINTS,), {}),
-    "build_f32": (_kavro.calculate_kavro_2d_f32, (POINTS32,), {}),
-    "build_refused_after_copy": (_kavro.calculate_kavro_2d, (COLLINEAR,), {}),
-    "wrong_shape": (_kavro.calculate_kavro_2d, (POINTS3,), {"progress": on_progress}),
-    "progress_without_parallel": (_kavro.calculate_kavro_2d, (POINTS,), {"progress": on_progress}),
-    "parallel_with_progress": (_kavro.calculate_kavro_2d, (POINTS,),
-                               {"parallel": True, "progress": on_progress}),
-    "parallel_not_bool": (_kavro.calculate_kavro_2d, (POINTS,), {"parallel": 1}),
-    "wrong_dtype": (_kavro.calculate_kavro_2d, (POINTS32,), {}),
+    "build": (BUILD, (POINTS,), {}),
+    "build_f32": (_kavro.calculate_kavro_2d_f32, (POINTS.astype(np.float32),), {}),
+    "refused_after_copy": (BUILD, (np.column_stack([np.arange(300.0)] * 2),), {}),
+    "wrong_shape": (BUILD, (POINTS3,), {"progress": on_progress}),
+    "progress_without_parallel": (BUILD, (POINTS,), {"progress": on_progress}),
+    "parallel_with_progress": (BUILD, (POINTS,), {"parallel": True, "progress": on_progress}),
+    "wrong_dtype": (BUILD, (POINTS3.astype(np.float32),), {"parallel": 1}),
     "build_3d": (_kavro.calculate_kavro_3d, (POINTS3,), {"parallel": False}),
-    "circumradii": (_kavro.circumradii, (POINTS, SIMPLICES), {}),
-    "circumradii_out_of_range": (_kavro.circumradii, (POINTS, OUT_OF_RANGE), {}),
-    "circumradii_wrong_simplices": (_kavro.circumradii, (POINTS, POINTS), {}),
-    "adjacency": (_kavro.vertex_neighbor_vertices, (SIMPLICES, 300), {}),
-    "adjacency_n_points_negative": (_kavro.vertex_neighbor_vertices, (SIMPLICES, -1), {}),
-    "adjacency_n_points_too_big": (_kavro.vertex_neighbor_vertices, (SIMPLICES, 2**31), {}),
+    "circumradii": (RADII, (POINTS, SIMPLICES), {}),
+    "circumradii_out_of_range": (RADII, (POINTS[:10], SIMPLICES), {}),
+    "adjacency": (ADJACENCY, (SIMPLICES, 300), {}),
+    "adjacency_n_points_negative": (ADJACENCY, (SIMPLICES, -1), {}),
 }
 
 
-def _call(f, args, kwargs):
+def _call(f, *args, **kwargs):
     try:
         return f(*args, **kwargs)
     except Exception:  # every outcome counts; only the references are judged
@@ -58,79 +50,53 @@ def _call(f, args, kwargs):
 def test_calls_leak_no_references(case):
     f, args, kwargs = CALLS[case]
     watched = list(args) + list(kwargs.values())
-    for _ in range(5):
-        _call(f, args, kwargs)
+    result = [_call(f, *args, **kwargs) for _ in range(5)][-1]
     before = [sys.getrefcount(obj) for obj in watched]
     for _ in range(300):
-        result = _call(f, args, kwargs)
-    del result
+        _call(f, *args, **kwargs)
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == before
-
-
-@pytest.mark.parametrize("case", ["build", "circumradii", "adjacency"])
-def test_results_are_freed_with_their_last_reference(case):
-    f, args, kwargs = CALLS[case]
-    result = f(*args, **kwargs)
-    arrays = list(result) if isinstance(result, tuple) else [result]
+    # results are freed with their last reference
+    arrays = result if isinstance(result, tuple) else [result] * (result is not None)
     probes = [weakref.ref(a) for a in arrays]
-    del result, arrays
+    del arrays
+    del result
     gc.collect()
     assert all(p() is None for p in probes)
 
 
 class _MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-
-
-def _heap_probe():
-    """(bytes in use, tolerance): glibc's malloc statistics count the module's buffers
-    exactly; elsewhere the resident size stands in, with a looser tolerance."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except (AttributeError, OSError):
-        if not os.path.exists("/proc/self/statm"):
-            pytest.skip("no way to read the process's memory use")
-        page = os.sysconf("SC_PAGE_SIZE")
-        return lambda: int(open("/proc/self/statm").read().split()[1]) * page, 64 * 2**20
-    mallinfo2.restype = _MallInfo2
-    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd, 4 * 2**20
+        "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split())]
 
 
 def test_repeated_calls_do_not_grow_memory():
-    # every copy and result below is at least 400 kB, so leaking any one of them
-    # on any path outgrows the tolerance within the loop
-    in_use, tolerance = _heap_probe()
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        pytest.skip("needs glibc's malloc statistics")
+    mallinfo2.restype = _MallInfo2
     points = RNG.random((50_000, 2))
-    points32 = points.astype(np.float32)
-    collinear = np.column_stack([np.arange(100_000.0), np.zeros(100_000)])
-    simplices = _kavro.calculate_kavro_2d(points)[0]
+    simplices = BUILD(points)[0]
+    # every copy and result is at least 400 kB: leaking any one on any path outgrows the bound
+    calls = [(BUILD, points), (_kavro.calculate_kavro_2d_f32, points.astype(np.float32)),
+             (BUILD, np.column_stack([np.arange(1e5), np.zeros(100_000)])), (RADII, points, simplices),
+             (RADII, points[:10], simplices), (ADJACENCY, simplices, 50_000), (ADJACENCY, simplices, 10)]
 
-    def round_():
-        _kavro.calculate_kavro_2d(points)
-        _kavro.calculate_kavro_2d_f32(points32)
-        _call(_kavro.calculate_kavro_2d, (collinear,), {})
-        _kavro.circumradii(points, simplices)
-        _call(_kavro.circumradii, (points[:10], simplices), {})
-        _kavro.vertex_neighbor_vertices(simplices, len(points))
-        _call(_kavro.vertex_neighbor_vertices, (simplices, 10), {})
+    def in_use_after(rounds):
+        for _ in range(rounds):
+            for f, *args in calls:
+                _call(f, *args)
+        gc.collect()
+        return mallinfo2().uordblks + mallinfo2().hblkhd
 
-    for _ in range(3):
-        round_()
-    gc.collect()
-    before = in_use()
-    for _ in range(25):
-        round_()
-    gc.collect()
-    assert in_use() - before < tolerance
+    before = in_use_after(3)
+    assert in_use_after(25) - before < 4 * 2**20
 
 
 def test_build_releases_the_interpreter_lock():
-    points = np.random.default_rng(32).random((2_000_000, 2))
-    count = [0]
-    stop = threading.Event()
+    points = np.random.default_rng(32).random((1_000_000, 2))
+    count, stop = [0], threading.Event()
 
     def spin():
         while not stop.is_set():
