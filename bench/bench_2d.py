@@ -49,7 +49,7 @@ def measure_peak(kind, n):
     import _kavro
 
     pts = make_points(kind, n)
-    _kavro.calculate_kavro_2d(pts[:100])  # load NumPy's C interface outside the window
+    _kavro.calculate_kavro_2d(make_points("uniform", 100))  # load NumPy's C interface first
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets VmHWM to the current RSS
     before = rss_kib("VmRSS")
@@ -82,7 +82,7 @@ def main():
     kavro_times = {}
     for kind, n in cases:
         pts = make_points(kind, n)
-        _kavro.calculate_kavro_2d(pts[:1000])
+        _kavro.calculate_kavro_2d(make_points("uniform", 1000))  # warm-up
         tk = median_time(lambda: _kavro.calculate_kavro_2d(pts), args.repeat)
         reps = args.scipy_repeat if n <= 1_000_000 else 1
         ts = median_time(lambda: Delaunay(pts), reps)
