@@ -3,6 +3,7 @@
 
 #include "core/point_view.h"
 #include "d2/delaunay2d.h"
+#include "d4/delaunay4d.h"
 #include "python/functions.h"
 
 namespace kavro::py {
@@ -21,18 +22,22 @@ struct Converted {
 template <class T, std::size_t D>
 Converted run_sequential(const PointView<T>& view) {
     Converted out;
-    if constexpr (D == 2) {
-        auto result = delaunay2d(view);
-        if (!result.ok()) {
-            out.failed = true;
-            out.error = result.error().message();
-            return out;
+    auto result = [&] {
+        if constexpr (D == 2) {
+            return delaunay2d(view);
+        } else {
+            return delaunay4d(view);
         }
-        auto& r = result.value();
-        out.simplices = to_i32_array(std::move(r.simplices));
-        out.neighbors = to_i32_array(std::move(r.neighbors));
-        out.duplicates = to_i32_array(std::move(r.duplicates));
+    }();
+    if (!result.ok()) {
+        out.failed = true;
+        out.error = result.error().message();
+        return out;
     }
+    auto& r = result.value();
+    out.simplices = to_i32_array(std::move(r.simplices));
+    out.neighbors = to_i32_array(std::move(r.neighbors));
+    out.duplicates = to_i32_array(std::move(r.duplicates));
     return out;
 }
 
@@ -65,11 +70,6 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         if (parallel) {
             PyErr_SetString(PyExc_NotImplementedError,
                             "parallel=True is not supported yet; call with parallel=False");
-            return nullptr;
-        }
-        if constexpr (D == 3) {
-            PyErr_SetString(PyExc_NotImplementedError,
-                            "3D tetrahedralization is not supported yet");
             return nullptr;
         }
 

@@ -1,0 +1,734 @@
+#include "d4/delaunay4d.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "core/predicates.h"
+#include "d4/hull4d.h"
+
+namespace kavro {
+namespace d4 {
+
+#ifdef KAVRO_D4_COUNTERS
+thread_local Counters counters;
+#endif
+
+namespace {
+
+// Maps a double onto a signed integer whose order is the IEEE total order (-0.0 before
+// +0.0, NaN by bit pattern), so ties in the height runs break the same way everywhere.
+inline std::int64_t total_key(double v) {
+    std::int64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
+}
+
+inline std::uint64_t bits_of(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// Truncation toward zero that saturates: NaN and negatives give 0, and the 10-bit cap
+// also absorbs the top of the range (q = 1023 exactly at the maximum).
+inline std::uint32_t quantise(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 1023.0) return 1023;
+    return static_cast<std::uint32_t>(v);
+}
+
+inline std::uint32_t spread10(std::uint32_t q) {
+    std::uint32_t t = (q | q << 8 | q << 16) & 0x300F00Fu;
+    t = (t | t << 4) & 0x30C30C3u;
+    return (t | t << 2) & 0x9249249u;
+}
+
+struct Record {
+    double d[4];  // dx, dy, dz, w
+    std::uint32_t index;
+};
+
+}  // namespace
+
+std::uint32_t morton_key(std::uint32_t qx, std::uint32_t qy, std::uint32_t qz) {
+    return spread10(qx) | spread10(qy) << 1 | spread10(qz) << 2;
+}
+
+template <class T>
+Lifted lift_and_sort(const PointView<T>& points) {
+    const std::size_t n = points.rows;
+    double c[3] = {0.0, 0.0, 0.0};
+    for (std::size_t r = 0; r < n; ++r) {
+        for (int k = 0; k < 3; ++k) c[k] += points.at(r, k);
+    }
+    for (double& v : c) v /= static_cast<double>(n);
+
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    double lo[3] = {INF, INF, INF};
+    double hi[3] = {-INF, -INF, -INF};
+    std::vector<Record> recs(n);
+    {
+        std::vector<Point4> lifted(n);
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
+        for (std::size_t r = 0; r < n; ++r) {
+            Point4& p = lifted[r];
+            for (int k = 0; k < 3; ++k) {
+                const double d = points.at(r, k) - c[k];
+                p[k] = d;
+                if (d < lo[k]) lo[k] = d;
+                if (d > hi[k]) hi[k] = d;
+            }
+            p[3] = (p[0] * p[0] + p[1] * p[1]) + p[2] * p[2];
+            keys[r] = {bits_of(p[3]), static_cast<std::uint32_t>(r)};
+        }
+        // w is never negative, so its bit pattern orders like its value (NaN last).
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t k = 0; k < n; ++k) {
+            const Point4& p = lifted[keys[k].second];
+            recs[k] = {{p[0], p[1], p[2], p[3]}, keys[k].second};
+        }
+    }
+
+    // Equal heights hold every exact duplicate group; ordering them by coordinates puts
+    // the members of a group next to each other (NaN w is never equal: runs of one).
+    const auto coord_less = [](const Record& a, const Record& b) {
+        for (int k = 0; k < 3; ++k) {
+            const std::int64_t x = total_key(a.d[k]);
+            const std::int64_t y = total_key(b.d[k]);
+            if (x != y) return x < y;
+        }
+        return a.index < b.index;
+    };
+    for (std::size_t s = 0; s < n;) {
+        std::size_t e = s + 1;
+        while (e < n && recs[e].d[3] == recs[s].d[3]) ++e;
+        if (e - s > 1) std::sort(recs.begin() + s, recs.begin() + e, coord_less);
+        s = e;
+    }
+
+    Lifted out;
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const Record& r = recs[k];
+        if (m > 0) {
+            const Record& last = recs[m - 1];
+            if (r.d[0] == last.d[0] && r.d[1] == last.d[1] && r.d[2] == last.d[2] &&
+                r.d[3] == last.d[3]) {
+                out.duplicates.push_back({r.index, last.index});
+                continue;
+            }
+        }
+        recs[m++] = r;
+    }
+    recs.resize(m);
+
+    double scale[3];
+    for (int k = 0; k < 3; ++k) {
+        const double range = hi[k] - lo[k];
+        scale[k] = range > 0.0 ? 1023.0 / range : 0.0;
+    }
+    // Equal Morton keys keep the height order: the low half of each entry is the record's
+    // position in it, which makes the sort stable and the insertion order deterministic.
+    std::vector<std::uint64_t> order(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const double* d = recs[k].d;
+        const std::uint32_t key = morton_key(quantise((d[0] - lo[0]) * scale[0]),
+                                             quantise((d[1] - lo[1]) * scale[1]),
+                                             quantise((d[2] - lo[2]) * scale[2]));
+        order[k] = std::uint64_t{key} << 32 | k;
+    }
+    std::sort(order.begin(), order.end());
+    out.pts.resize(m);
+    out.perm.resize(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const Record& r = recs[static_cast<std::uint32_t>(order[k])];
+        out.pts[k] = {r.d[0], r.d[1], r.d[2], r.d[3]};
+        out.perm[k] = r.index;
+    }
+    return out;
+}
+
+template Lifted lift_and_sort<double>(const PointView<double>&);
+template Lifted lift_and_sort<float>(const PointView<float>&);
+
+std::array<double, 4> scale_vector(const std::vector<Point4>& pts) {
+    std::array<double, 4> s = {0.0, 0.0, 0.0, 0.0};
+    for (const Point4& p : pts) {
+        for (int k = 0; k < 4; ++k) {
+            const double a = 2.0 * std::fabs(p[k]);
+            if (a > s[k]) s[k] = a;
+        }
+    }
+    return s;
+}
+
+void FacetStore::reserve(std::size_t n) {
+    planes.reserve(n);
+    links.reserve(n);
+    flags.reserve(n);
+}
+
+std::uint32_t FacetStore::append() {
+    const std::size_t s = flags.size();
+    // Slot NO_INDEX must stay free as the sentinel.
+    if (s >= NO_INDEX) throw std::bad_alloc();
+    if (s == flags.capacity()) reserve(s + s / 8 + 64);
+    planes.emplace_back();
+    links.emplace_back();
+    flags.push_back(0);
+    return static_cast<std::uint32_t>(s);
+}
+
+// Error bound of the side value.
+//
+// The exact side value of q against the facet (p0, p1, p2, p3) is S = -det[E1; E2; E3; D]
+// with E_r = p_r - p0 and D = q - p0 taken exactly, the w column being the exact lifting
+// W = x² + y² + z² of the stored x, y, z: this is -insphere(p1, p2, p3, q, p0), the test
+// that decides inside the bound. The float value s is the same 4x4 determinant expanded
+// over its 24 monomials e1_a·e2_b·e3_c·d_e ((a, b, c, e) a permutation of x, y, z, w),
+// evaluated on the rounded entries ê, d̂. With u = 2^-53, γ_k = k·u / (1 - k·u), and no
+// underflow or overflow:
+//
+//  1. Arithmetic. Each monomial passes through at most 8 roundings (2 in a minor m_ab, 3
+//     more in the cofactor D_abc, 3 in the final dot product), so |s - Ŝ| <= γ_8·Σ|m̂|,
+//     where Ŝ is the exact determinant of the rounded entries and m̂ its monomials.
+//  2. Entries. An x, y or z entry is one rounded difference of exact doubles: E = ê(1 + δ),
+//     |δ| <= u / (1 - u). A w entry is ê_w = fl(w_r - w_0), and each stored height
+//     w = fl(fl(fl(x·x) + fl(y·y)) + fl(z·z)) = W(1 + θ), |θ| <= γ_3, so
+//     E_w = ê_w(1 + δ) - η_r with |η_r| <= γ_3·(W_r + W_0) <= γ_3·(1 + γ_3)·(w_r + w_0).
+//     Every monomial has exactly one w entry (row r) and three x, y, z entries, hence
+//     |S - Ŝ| <= γ_4·Σ|m̂| + (1 + γ_3)·Σ_r |η_r|·A_r, with A_r the sum of |products of the
+//     x, y, z entries of the other three rows| (a 3x3 permanent).
+//  3. The facet only. |d̂_k| <= scale4_k because |q_k| + |p0_k| <= max 2|coordinate|,
+//     and w_q + w_0 <= scale4_w. So Σ|m̂| <= Σ_k P_k·scale4_k = M (the P_k of the
+//     cofactor magnitudes), A_r uses scale4 in the D row (A_D = P_w), and with
+//     H = Σ_{r=1..3} (w_r + w_0)·A_r + scale4_w·P_w:
+//        |s - S| <= γ_12·M + γ_3·(1 + γ_3)²·H.
+//     The w error term is the one the plain γ·M form misses: it is of the order
+//     u·|p|²·h² for points at distance |p| from the centroid and spacing h, not u·|p|·h³,
+//     and on nearly cospherical subsets it decides the sign.
+//  4. Evaluation. M and H are sums of non-negative products; each of their terms (and
+//     the final K1·M + K2·H) rounds at most 11 times, so the computed bound is at least
+//     (1 - u)^11 times its exact value. K1 = 12.25u >= γ_12 / (1 - u)^11 and
+//     K2 = 3.0625u >= γ_3·(1 + γ_3)² / (1 - u)^11 with room to spare.
+// Hence |s| > bound implies sign(s) = sign(S). A NaN or infinite bound sends every test
+// of the facet to the exact predicate.
+namespace {
+
+// make_facet without the error value: false when the reference lies exactly on the
+// hyperplane and there is no fallback.
+inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_t* v,
+                     std::uint32_t ref, const double* fallback, FacetResult& r) {
+    const double* p0 = pts[v[0]].data();
+    const double* p1 = pts[v[1]].data();
+    const double* p2 = pts[v[2]].data();
+    const double* p3 = pts[v[3]].data();
+    const double e1x = p1[0] - p0[0], e1y = p1[1] - p0[1], e1z = p1[2] - p0[2],
+                 e1w = p1[3] - p0[3];
+    const double e2x = p2[0] - p0[0], e2y = p2[1] - p0[1], e2z = p2[2] - p0[2],
+                 e2w = p2[3] - p0[3];
+    const double e3x = p3[0] - p0[0], e3y = p3[1] - p0[1], e3z = p3[2] - p0[2],
+                 e3w = p3[3] - p0[3];
+
+    const double m_xy = e2x * e3y - e2y * e3x;
+    const double m_xz = e2x * e3z - e2z * e3x;
+    const double m_xw = e2x * e3w - e2w * e3x;
+    const double m_yz = e2y * e3z - e2z * e3y;
+    const double m_yw = e2y * e3w - e2w * e3y;
+    const double m_zw = e2z * e3w - e2w * e3z;
+
+    const double d_xyw = m_xy * e1w + (m_yw * e1x - m_xw * e1y);
+    const double d_yzw = m_yz * e1w + (m_zw * e1y - m_yw * e1z);
+    const double d_xyz = (e1x * m_yz - e1y * m_xz) + e1z * m_xy;
+    const double d_xzw = (e1x * m_zw - e1z * m_xw) + e1w * m_xz;
+    const double N[4] = {d_yzw, -d_xzw, d_xyw, -d_xyz};
+
+    const double a1x = std::fabs(e1x), a1y = std::fabs(e1y), a1z = std::fabs(e1z),
+                 a1w = std::fabs(e1w);
+    const double p_xy = std::fabs(e2x * e3y) + std::fabs(e2y * e3x);
+    const double p_xz = std::fabs(e2x * e3z) + std::fabs(e2z * e3x);
+    const double p_xw = std::fabs(e2x * e3w) + std::fabs(e2w * e3x);
+    const double p_yz = std::fabs(e2y * e3z) + std::fabs(e2z * e3y);
+    const double p_yw = std::fabs(e2y * e3w) + std::fabs(e2w * e3y);
+    const double p_zw = std::fabs(e2z * e3w) + std::fabs(e2w * e3z);
+    const double P_x = (a1w * p_yz + a1z * p_yw) + a1y * p_zw;
+    const double P_y = (a1w * p_xz + a1z * p_xw) + a1x * p_zw;
+    const double P_z = (a1w * p_xy + a1y * p_xw) + a1x * p_yw;
+    const double P_w = (a1z * p_xy + a1y * p_xz) + a1x * p_yz;
+    const double sx = scale4[0], sy = scale4[1], sz = scale4[2], sw = scale4[3];
+    const double M = (P_x * sx + P_y * sy) + (P_z * sz + P_w * sw);
+    // x, y, z permanents of the row pairs (e1, e3) and (e1, e2).
+    const double q13_xy = std::fabs(e1x * e3y) + std::fabs(e1y * e3x);
+    const double q13_xz = std::fabs(e1x * e3z) + std::fabs(e1z * e3x);
+    const double q13_yz = std::fabs(e1y * e3z) + std::fabs(e1z * e3y);
+    const double q12_xy = std::fabs(e1x * e2y) + std::fabs(e1y * e2x);
+    const double q12_xz = std::fabs(e1x * e2z) + std::fabs(e1z * e2x);
+    const double q12_yz = std::fabs(e1y * e2z) + std::fabs(e1z * e2y);
+    const double A1 = (p_yz * sx + p_xz * sy) + p_xy * sz;
+    const double A2 = (q13_yz * sx + q13_xz * sy) + q13_xy * sz;
+    const double A3 = (q12_yz * sx + q12_xz * sy) + q12_xy * sz;
+    const double H = ((p1[3] + p0[3]) * A1 + (p2[3] + p0[3]) * A2) +
+                     ((p3[3] + p0[3]) * A3 + sw * P_w);
+    constexpr double K1 = 49.0 * 0x1p-55;  // 12.25 u
+    constexpr double K2 = 49.0 * 0x1p-57;  // 3.0625 u
+    r.bound = K1 * M + K2 * H;
+    KAVRO_D4_COUNT(facets_made, 1);
+
+    const double s = side_value(N, p0, pts[ref].data());
+    bool flip;
+    if (std::fabs(s) > r.bound) {
+        flip = s > 0.0;
+    } else {
+        KAVRO_D4_COUNT(exact_tests, 1);
+        // insphere recomputes the lifting exactly and has the opposite sign of s.
+        const double e = pred::insphere(p1, p2, p3, pts[ref].data(), p0);
+        if (e < 0.0) {
+            flip = true;
+        } else if (e > 0.0 || e != e) {
+            flip = false;
+        } else {
+            if (fallback == nullptr) return false;
+            const double t = (fallback[0] * N[0] + fallback[1] * N[1]) +
+                             (fallback[2] * N[2] + fallback[3] * N[3]);
+            flip = t < 0.0;
+        }
+    }
+    for (int k = 0; k < 4; ++k) r.normal[k] = flip ? -N[k] : N[k];
+    r.flip = flip ? 1 : 0;
+    return true;
+}
+
+}  // namespace
+
+Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const std::uint32_t* v,
+                               std::uint32_t ref, const double* fallback) {
+    FacetResult r;
+    if (!plane_of(pts, scale4, v, ref, fallback, r)) {
+        return DelaunayError::degenerate("seed simplex is degenerate");
+    }
+    return r;
+}
+
+Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm) {
+    const std::size_t m = pts.size();
+    const Point4 p0 = pts[0];
+    double E[4][4];
+    int ne = 0;
+    std::size_t k = 1;
+    for (std::size_t j = 1; j < m; ++j) {
+        double d[4];
+        for (int c = 0; c < 4; ++c) d[c] = pts[j][c] - p0[c];
+        const double q = (d[0] * d[0] + d[1] * d[1]) + (d[2] * d[2] + d[3] * d[3]);
+        if (q == 0.0) continue;
+        for (int a = 0; a < ne; ++a) {
+            const double* e = E[a];
+            const double t = (d[0] * e[0] + d[1] * e[1]) + (d[2] * e[2] + d[3] * e[3]);
+            for (int c = 0; c < 4; ++c) d[c] -= t * e[c];
+        }
+        const double r = std::sqrt((d[0] * d[0] + d[1] * d[1]) + (d[2] * d[2] + d[3] * d[3]));
+        // Relative to the point's distance from p0, so the test does not depend on the
+        // scale of the cloud; NaN rejects.
+        if (!(r > 1e-12 * std::sqrt(q))) continue;
+        for (int c = 0; c < 4; ++c) E[ne][c] = d[c] / r;
+        ++ne;
+        std::swap(pts[k], pts[j]);
+        std::swap(perm[k], perm[j]);
+        ++k;
+        if (ne == 4) return std::nullopt;
+    }
+    return DelaunayError::degenerate(
+        "points are coplanar or cospherical; a full-dimensional 3D triangulation does not exist");
+}
+
+Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
+    for (std::uint32_t k = 0; k < 5; ++k) {
+        std::uint32_t v[4];
+        int j = 0;
+        for (std::uint32_t a = 0; a < 5; ++a) {
+            if (a != k) v[j++] = a;
+        }
+        auto res = make_facet(pts, scale4, v, k, nullptr);
+        if (!res.ok()) return std::move(res.error());
+        const FacetResult& f = res.value();
+        const std::uint32_t s = store.append();
+        store.planes[s] = {{f.normal[0], f.normal[1], f.normal[2], f.normal[3]}, f.bound};
+        store.links[s] = {{v[0], v[1], v[2], v[3]}, {v[0], v[1], v[2], v[3]}};
+        store.flags[s] = static_cast<std::uint8_t>(LIVE + PARITY * f.flip);
+    }
+    return std::nullopt;
+}
+
+double exact_side(const Point4* pts, const FacetStore& store, std::uint32_t f, std::uint32_t q) {
+    KAVRO_D4_COUNT(exact_tests, 1);
+    const std::uint32_t* v = store.links[f].v;
+    const double r = pred::insphere(pts[v[1]].data(), pts[v[2]].data(), pts[v[3]].data(),
+                                    pts[q].data(), pts[v[0]].data());
+    return (store.flags[f] & PARITY) ? r : -r;
+}
+
+namespace {
+
+inline double side_of(const Point4* pts, const FacetStore& store, std::uint32_t f,
+                      const double* q) {
+    return side_value(store.planes[f].normal, pts[store.links[f].v[0]].data(), q);
+}
+
+// The decision by which the scan of every slot returns a facet at once: the float test
+// outside the bound, the exact sign inside it, and neither for a NaN side value or bound.
+inline bool sees_strictly(const Point4* pts, const FacetStore& store, std::uint32_t f,
+                          std::uint32_t i) {
+    const double s = side_of(pts, store, f, pts[i].data());
+    const double b = store.planes[f].bound;
+    if (s > b) return true;
+    if (!(std::fabs(s) <= b)) return false;
+    return exact_side(pts, store, f, i) > 0.0;
+}
+
+inline std::uint32_t hint_scan(const Point4* pts, const FacetStore& store,
+                               const std::vector<std::uint32_t>& hints, std::uint32_t i) {
+    const double* q = pts[i].data();
+    for (std::size_t h = hints.size(); h-- > 0;) {
+        const std::uint32_t f = hints[h];
+        if ((store.flags[f] & 3) != LIVE) continue;
+        if (side_of(pts, store, f, q) > store.planes[f].bound) return f;
+    }
+    return NO_INDEX;
+}
+
+std::uint32_t full_scan(const Point4* pts, const FacetStore& store, std::uint32_t i) {
+    KAVRO_D4_COUNT(full_scans, 1);
+    const double* q = pts[i].data();
+    std::uint32_t candidate = NO_INDEX;
+    for (std::size_t f = store.size(); f-- > 0;) {
+        if ((store.flags[f] & 3) != LIVE) continue;
+        const std::uint32_t s32 = static_cast<std::uint32_t>(f);
+        const double s = side_of(pts, store, s32, q);
+        const double b = store.planes[f].bound;
+        if (s > b) return s32;
+        if (!(std::fabs(s) <= b)) continue;
+        const double r = exact_side(pts, store, s32, i);
+        if (r > 0.0) return s32;
+        if (r == 0.0 && candidate == NO_INDEX) candidate = s32;
+    }
+    return candidate;
+}
+
+// A live facet that pts[i] sees strictly, found by walking the lower-hull facets (the
+// current Delaunay tetrahedra) towards q from a lower facet among the hints; NO_INDEX
+// when the walk gives up. Its orientation tests are exact but it decides nothing: the
+// facet it returns has passed sees_strictly. The reasons it succeeds:
+//  - a lower facet whose tetrahedron contains q (in x, y, z) lies above q's lifted point
+//    (the paraboloid is strictly convex), so q sees it, unless q is one of its vertices;
+//  - a lower facet left through a face of the 3D hull: q lies strictly beyond that face's
+//    supporting plane, outside the wedge of the two facets at that ridge (the other one is
+//    upper or vertical), so q sees one of the two.
+// The walk cannot cycle in a Delaunay (regular) tetrahedralization; near-vertical facets
+// that the float test misfiles as lower could misdirect it, hence the step cap.
+std::uint32_t locate(const Point4* pts, const FacetStore& store,
+                     const std::vector<std::uint32_t>& hints, std::uint32_t i) {
+    std::uint32_t t = NO_INDEX;
+    for (std::size_t h = hints.size(); h-- > 0;) {
+        const std::uint32_t f = hints[h];
+        if ((store.flags[f] & 3) == LIVE && store.planes[f].normal[3] < 0.0) {
+            t = f;
+            break;
+        }
+    }
+    if (t == NO_INDEX) return NO_INDEX;
+    const double* q = pts[i].data();
+    std::uint32_t from = NO_INDEX;
+    for (std::size_t steps = 0; steps <= store.size(); ++steps) {
+        KAVRO_D4_COUNT(walk_steps, 1);
+        const Links& l = store.links[t];
+        // A lower facet's vertex order has orient3d < 0 with the parity clear and > 0 with
+        // it set; q is beyond face k when putting q in place of v[k] flips that sign.
+        const bool parity = (store.flags[t] & PARITY) != 0;
+        const double* p[4] = {pts[l.v[0]].data(), pts[l.v[1]].data(), pts[l.v[2]].data(),
+                              pts[l.v[3]].data()};
+        int exit = -1;
+        for (int k = 0; k < 4; ++k) {
+            if (l.nb[k] == from) continue;
+            const double* keep = p[k];
+            p[k] = q;
+            const double o = pred::orient3d(p[0], p[1], p[2], p[3]);
+            p[k] = keep;
+            if (parity ? o < 0.0 : o > 0.0) {
+                exit = k;
+                break;
+            }
+        }
+        if (exit < 0) return sees_strictly(pts, store, t, i) ? t : NO_INDEX;
+        const std::uint32_t g = l.nb[exit];
+        if ((store.flags[g] & 3) == LIVE && store.planes[g].normal[3] < 0.0) {
+            from = t;
+            t = g;
+            continue;
+        }
+        if (sees_strictly(pts, store, t, i)) return t;
+        return sees_strictly(pts, store, g, i) ? g : NO_INDEX;
+    }
+    return NO_INDEX;
+}
+
+}  // namespace
+
+std::uint32_t find_visible_scan(const Point4* pts, const FacetStore& store,
+                                const std::vector<std::uint32_t>& hints, std::uint32_t i) {
+    const std::uint32_t h = hint_scan(pts, store, hints, i);
+    return h != NO_INDEX ? h : full_scan(pts, store, i);
+}
+
+// After a failed hint scan the scan of every slot returns the strictly seen facet of
+// highest slot. The facets that a point outside a convex polytope sees strictly form one
+// region connected across ridges (a shellable ball), so a search of that region from
+// any member finds the same facet. Only when no member is found (q on the hull: a
+// signed-zero twin of a vertex; or non-finite values) does the scan run.
+std::uint32_t find_visible(const Point4* pts, FacetStore& store, Workspace& ws, std::uint32_t i) {
+    const std::uint32_t h = hint_scan(pts, store, ws.new_facets, i);
+    if (h != NO_INDEX) return h;
+    KAVRO_D4_COUNT(hint_misses, 1);
+    const std::uint32_t start = locate(pts, store, ws.new_facets, i);
+    if (start == NO_INDEX) return full_scan(pts, store, i);
+
+    // ws.visible is free until insert_point refills it.
+    std::vector<std::uint32_t>& queue = ws.visible;
+    std::vector<std::uint32_t>& marked = ws.marked;
+    queue.clear();
+    marked.clear();
+    queue.push_back(start);
+    marked.push_back(start);
+    store.flags[start] |= VISITED;
+    std::uint32_t best = start;
+    for (std::size_t k = 0; k < queue.size(); ++k) {
+        const Links& l = store.links[queue[k]];
+        for (const std::uint32_t g : l.nb) {
+            if ((store.flags[g] & (3 | VISITED)) != LIVE) continue;
+            store.flags[g] |= VISITED;
+            marked.push_back(g);
+            KAVRO_D4_COUNT(region_tests, 1);
+            if (sees_strictly(pts, store, g, i)) {
+                queue.push_back(g);
+                if (g > best) best = g;
+            }
+        }
+    }
+    for (const std::uint32_t f : marked) store.flags[f] &= static_cast<std::uint8_t>(~VISITED);
+    return best;
+}
+
+Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, Workspace& ws,
+                    std::uint32_t i, std::uint32_t start) {
+    const double* q = pts[i].data();
+    // Raw pointers, re-read after every append: stores through the byte array would
+    // otherwise make the compiler reload each vector's data pointer.
+    Plane* planes = store.planes.data();
+    Links* links = store.links.data();
+    std::uint8_t* flags = store.flags.data();
+    std::vector<std::uint32_t>& visible = ws.visible;
+    visible.clear();
+    visible.push_back(start);
+    flags[start] = 0;
+    for (std::size_t h = 0; h < visible.size(); ++h) {
+        const Links& lf = links[visible[h]];
+        for (const std::uint32_t g : lf.nb) {
+            if ((flags[g] & 3) != LIVE) continue;
+            const double s = side_value(planes[g].normal, pts[links[g].v[0]].data(), q);
+            const double b = planes[g].bound;
+            // On the hyperplane counts as seen: the zero facets go with the region, so
+            // no new facet is flat against a survivor. A NaN side value is decided exactly.
+            const bool seen = std::fabs(s) > b ? s > 0.0 : exact_side(pts, store, g, i) >= 0.0;
+            if (seen) {
+                flags[g] = 0;
+                visible.push_back(g);
+            }
+        }
+    }
+
+    const std::size_t needed = std::bit_ceil(24 * visible.size());
+    if (ws.edge_table.size() < needed) {
+        std::vector<EdgeEntry>().swap(ws.edge_table);
+        ws.edge_table.resize(needed);
+    }
+    EdgeEntry* table = ws.edge_table.data();
+    const std::size_t mask = ws.edge_table.size() - 1;
+    ws.new_facets.clear();
+    ws.touched.clear();
+
+    for (std::size_t h = 0; h < visible.size(); ++h) {
+        const std::uint32_t f = visible[h];
+        // A copy: appending a slot may move the store.
+        const Links lf = links[f];
+        for (int k = 0; k < 4; ++k) {
+            const std::uint32_t g = lf.nb[k];
+            if ((flags[g] & 3) == 0) continue;
+            std::uint32_t abc[3];
+            int j = 0;
+            for (int x = 0; x < 4; ++x) {
+                if (x != k) abc[j++] = lf.v[x];
+            }
+            const std::uint32_t a = abc[0], b = abc[1], c = abc[2];
+            std::uint32_t apex = NO_INDEX;
+            for (const std::uint32_t x : links[g].v) {
+                if (x != a && x != b && x != c) {
+                    apex = x;
+                    break;
+                }
+            }
+            if (apex == NO_INDEX) {
+                return DelaunayError::corrupt("neighbor facet shares all four vertices");
+            }
+            const std::uint32_t v[4] = {i, a, b, c};
+            FacetResult fr;
+            plane_of(pts, scale4, v, apex, planes[g].normal, fr);
+
+            std::uint32_t slot;
+            if (!ws.free.empty()) {
+                slot = ws.free.back();
+                ws.free.pop_back();
+            } else {
+                slot = store.append();
+                planes = store.planes.data();
+                links = store.links.data();
+                flags = store.flags.data();
+            }
+            planes[slot] = {{fr.normal[0], fr.normal[1], fr.normal[2], fr.normal[3]}, fr.bound};
+            links[slot] = {{i, a, b, c}, {g, NO_INDEX, NO_INDEX, NO_INDEX}};
+            flags[slot] = static_cast<std::uint8_t>(CREATED + PARITY * fr.flip);
+
+            std::uint32_t* gnb = links[g].nb;
+            int back = 0;
+            while (back < 4 && gnb[back] != f) ++back;
+            if (back == 4) {
+                return DelaunayError::corrupt("horizon neighbor does not link back to visible facet");
+            }
+            gnb[back] = slot;
+
+            const std::uint32_t pairs[3][2] = {{b, c}, {a, c}, {a, b}};
+            for (std::uint8_t pos = 1; pos <= 3; ++pos) {
+                if (!match_ridge(table, mask, ws.touched, links,
+                                 pair_key(pairs[pos - 1][0], pairs[pos - 1][1]), slot, pos)) {
+                    return DelaunayError::corrupt("horizon edge shared by more than two facets");
+                }
+            }
+            ws.new_facets.push_back(slot);
+        }
+    }
+    if (ws.new_facets.empty()) {
+        return DelaunayError::corrupt("no horizon ridges found for inserted point");
+    }
+    if (!reset_table(table, ws.touched)) {
+        return DelaunayError::corrupt(
+            "unmatched horizon ridge (visible region is not a topological ball)");
+    }
+    for (const std::uint32_t s : ws.new_facets) {
+        flags[s] = static_cast<std::uint8_t>((flags[s] & PARITY) | LIVE);
+    }
+    ws.free.insert(ws.free.end(), visible.begin(), visible.end());
+    return std::nullopt;
+}
+
+// Lower-hull facets are selected by exact orient3d alone. A float pre-filter of the
+// normal's w component against the facet bound would not be sound: the bound covers the
+// side value (a degree-5 quantity in the coordinates) while the w component is of degree
+// 3, so for a cloud of small extent the bound is far below the w component's own rounding
+// error. orient3d's filter costs about as much, and only upper facets would skip it.
+void compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
+                    DelaunayOutput<4>& out) {
+    const std::size_t n = store.size();
+    std::vector<std::uint32_t> row(n, NO_INDEX);
+    std::uint32_t rows = 0;
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::uint8_t fl = store.flags[s];
+        if ((fl & 3) == 0) continue;
+        const std::uint32_t* v = store.links[s].v;
+        const double o = pred::orient3d(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
+                                        pts[v[3]].data());
+        // The stored normal's w has, exactly, the sign of o, reversed by the parity.
+        if ((fl & PARITY) ? o > 0.0 : o < 0.0) row[s] = rows++;
+    }
+    out.simplices.resize(rows);
+    out.neighbors.resize(rows);
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::uint32_t r = row[s];
+        if (r == NO_INDEX) continue;
+        const Links& l = store.links[s];
+        std::array<std::uint32_t, 4>& sv = out.simplices[r];
+        std::array<std::int32_t, 4>& sn = out.neighbors[r];
+        for (int k = 0; k < 4; ++k) {
+            const std::uint32_t g = l.nb[k];
+            const std::uint32_t gr = g == NO_INDEX ? NO_INDEX : row[g];
+            sn[k] = static_cast<std::int32_t>(gr);  // NO_INDEX reads as -1
+            sv[k] = perm[l.v[k]];
+        }
+        // A kept facet with the parity set has orient3d > 0, that is negative volume:
+        // swapping vertices 0 and 1 (and the neighbours facing them) makes it positive.
+        if (store.flags[s] & PARITY) {
+            std::swap(sv[0], sv[1]);
+            std::swap(sn[0], sn[1]);
+        }
+    }
+}
+
+Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetStore& store,
+                  Workspace& ws, bool scan_every_slot) {
+    const std::uint64_t guard = 60 * std::uint64_t{m} + 1000;
+    for (std::size_t i = 5; i < m; ++i) {
+        if (store.size() > guard) {
+            return DelaunayError::corrupt("facet count exploded (numerically adversarial input?)");
+        }
+        const auto i32 = static_cast<std::uint32_t>(i);
+        const std::uint32_t f = scan_every_slot ? find_visible_scan(pts, store, ws.new_facets, i32)
+                                                : find_visible(pts, store, ws, i32);
+        // A point that no facet sees is left out: no tetrahedron, no duplicate row.
+        if (f == NO_INDEX) continue;
+        if (auto err = insert_point(pts, scale4, store, ws, i32, f)) return err;
+    }
+    return std::nullopt;
+}
+
+}  // namespace d4
+
+template <class T>
+Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
+    assert(points.cols == 3 && "input points must be 3D");
+    const std::size_t n = points.rows;
+    if (n > MAX_POINTS) {
+        return DelaunayError::degenerate("too many points (" + std::to_string(n) +
+                                         "), maximum is " + std::to_string(MAX_POINTS));
+    }
+    d4::Lifted lifted = d4::lift_and_sort(points);
+    std::vector<d4::Point4>& pts = lifted.pts;
+    const std::size_t m = pts.size();
+    if (m < 5) return DelaunayError::not_enough_points(m);
+    if (auto err = d4::find_seed(pts, lifted.perm)) return std::move(*err);
+    const std::array<double, 4> scale4 = d4::scale_vector(pts);
+
+    d4::FacetStore store;
+    store.reserve(std::min<std::size_t>(7 * m, NO_INDEX));
+    if (auto err = d4::init_hull4d(pts.data(), scale4.data(), store)) return std::move(*err);
+
+    {
+        d4::Workspace ws;
+        if (auto err = d4::insert_all(pts.data(), m, scale4.data(), store, ws)) {
+            return std::move(*err);
+        }
+    }
+    std::vector<d4::Plane>().swap(store.planes);
+
+    DelaunayOutput<4> out;
+    d4::compact_output(pts.data(), store, lifted.perm.data(), out);
+    out.duplicates = std::move(lifted.duplicates);
+    return out;
+}
+
+template Result<DelaunayOutput<4>> delaunay4d<double>(const PointView<double>&);
+template Result<DelaunayOutput<4>> delaunay4d<float>(const PointView<float>&);
+
+}  // namespace kavro
