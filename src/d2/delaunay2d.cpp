@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "core/float_order.h"
 #include "core/predicates.h"
 #include "d2/triangulator.h"
 
@@ -18,21 +19,6 @@ namespace {
 
 inline std::uint32_t next_he(std::uint32_t h) { return h % 3 == 2 ? h - 2 : h + 1; }
 inline std::uint32_t prev_he(std::uint32_t h) { return h % 3 == 0 ? h + 2 : h - 1; }
-
-// Maps a double onto a signed integer whose order is the IEEE total order (-NaN < -inf <
-// ... < -0.0 < +0.0 < ... < +inf < +NaN), so ties between -0.0 and +0.0 break the same way
-// on every platform.
-inline std::int64_t total_key(double v) {
-    std::int64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
-}
-
-inline std::uint64_t bits_of(double v) {
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
 
 // Float filter in front of the adaptive orientation stage. The bound constant is the one
 // the sweep's decisions are defined by: the double nearest 3.3306690621773724e-16, about
@@ -551,7 +537,6 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
 
 template <class T>
 Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
-    using d2::total_key;
     assert(points.cols == 2 && "input points must be 2D");
     const std::size_t n = points.rows;
     if (n > MAX_POINTS) {
@@ -659,7 +644,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     for (std::size_t i = 0; i < n; ++i) {
         const double dy = xy[2 * i + 1] - cy;
         const double dx = xy[2 * i] - cx;
-        key[i] = d2::bits_of(dy * dy + dx * dx);
+        key[i] = bits_of(dy * dy + dx * dx);
     }
     const std::vector<std::uint32_t> perm = d2::sweep_order(key, xy);
     std::vector<std::uint64_t>().swap(key);

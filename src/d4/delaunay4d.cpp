@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/float_order.h"
 #include "core/predicates.h"
 #include "d4/hull4d.h"
 
@@ -21,20 +22,6 @@ thread_local Counters counters;
 #endif
 
 namespace {
-
-// Maps a double onto a signed integer whose order is the IEEE total order (-0.0 before
-// +0.0, NaN by bit pattern), so ties in the height runs break the same way everywhere.
-inline std::int64_t total_key(double v) {
-    std::int64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
-}
-
-inline std::uint64_t bits_of(double v) {
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
 
 // Truncation toward zero that saturates: NaN and negatives give 0, and the 10-bit cap
 // also absorbs the top of the range (q = 1023 exactly at the maximum).
