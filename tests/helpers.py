@@ -19,7 +19,7 @@ COLLINEAR = "degenerate input: all points are collinear; a 2D triangulation does
 def centred(points):
     """Widened to float64 minus the centroid, summed row by row from +0.0 as the kernel does."""
     p = np.asarray(points, dtype=np.float64)
-    return p - np.add.accumulate(np.vstack([np.zeros((1, 2)), p]))[-1] / np.float64(len(p))
+    return p - np.add.accumulate(np.vstack([np.zeros((1, p.shape[-1])), p]))[-1] / np.float64(len(p))
 
 
 def exact(c):
@@ -180,7 +180,7 @@ def grid(k):
 
 def symmetric(half):
     """Rows p0, -p0, p1, -p1, ...: the centroid is exactly +0.0, so -0.0 survives centring."""
-    return np.stack([half, -half], axis=1).reshape(-1, 2)
+    return np.stack([half, -half], axis=1).reshape(-1, np.shape(half)[1])
 
 
 _t = np.linspace(0, 2 * np.pi, 256, endpoint=False)
@@ -239,3 +239,163 @@ def _on_seed_edge(pts, seeds):
         if ((orient(P, a, b, rest) == 0) & (along > 0) & (along < ((P[b] - P[a]) ** 2).sum())).any():
             return True
     return False
+
+
+# --------------------------------------------------------------------------------------
+# 3D: the same exact judgement on the centred coordinates, one dimension up
+
+COPLANAR = ("degenerate input: points are coplanar or cospherical; "
+            "a full-dimensional 3D triangulation does not exist")
+
+
+def det3(u, v, w):
+    """Row-wise u . (v x w); exact on object arrays of Python ints."""
+    return (u[:, 0] * (v[:, 1] * w[:, 2] - v[:, 2] * w[:, 1])
+            + u[:, 1] * (v[:, 2] * w[:, 0] - v[:, 0] * w[:, 2])
+            + u[:, 2] * (v[:, 0] * w[:, 1] - v[:, 1] * w[:, 0]))
+
+
+def orient3(P, a, b, c, d):
+    """Exact sign of det(P[b] - P[a], P[c] - P[a], P[d] - P[a])."""
+    return np.sign(det3(P[b] - P[a], P[c] - P[a], P[d] - P[a])).astype(np.int64)
+
+
+def insphere(P, a, b, c, d, e):
+    """Exact sign, +1 when P[e] is strictly inside the sphere of positive (a, b, c, d)."""
+    r = [P[i] - P[e] for i in (a, b, c, d)]
+    w = [(x * x).sum(axis=1) for x in r]
+    det = (w[0] * det3(r[1], r[2], r[3]) - w[1] * det3(r[0], r[2], r[3])
+           + w[2] * det3(r[0], r[1], r[3]) - w[3] * det3(r[0], r[1], r[2]))
+    return np.sign(det).astype(np.int64)
+
+
+def _outside_hull_faces(c, P, faces, inner, candidates):
+    """How many (face, point) pairs put a candidate strictly on the far side of a hull face
+    from its tetrahedron's fourth vertex. A float filter with a generous error bound
+    sends only the near-zero pairs (the face's own plane) to the exact test."""
+    a, b, f = c[faces[:, 0]], c[faces[:, 1]], c[faces[:, 2]]
+    u, v = b - a, f - a
+    normal = np.cross(u, v)
+    perm = np.abs(u[:, [1, 2, 0]] * v[:, [2, 0, 1]]) + np.abs(u[:, [2, 0, 1]] * v[:, [1, 2, 0]])
+    side = orient3(P, *faces.T, inner)
+    assert (side != 0).all(), "a flat tetrahedron on the hull"
+    q = c[candidates][None, :, :] - a[:, None, :]
+    val = (q * normal[:, None, :]).sum(axis=2) * side[:, None]
+    unsure = np.abs(val) <= 2.0**-40 * (np.abs(q) * perm[:, None, :]).sum(axis=2)
+    fi, qi = np.nonzero(unsure)
+    exact_side = orient3(P, *faces[fi].T, candidates[qi]) * side[fi]
+    return int(((val < 0) & ~unsure).sum() + (exact_side < 0).sum())
+
+
+def check_tetrahedralization(points, simplices, neighbors, duplicates):
+    """Assert that the three arrays are the Delaunay tetrahedralization of points."""
+    import scipy.spatial
+
+    n, c = len(points), centred(points)
+    P = exact(c)
+    for arr, cols in zip((simplices, neighbors, duplicates), (4, 4, 2)):
+        check_result_array(arr, cols)
+    tet, nb, (dropped, kept) = simplices.astype(np.int64), neighbors.astype(np.int64), duplicates.T
+    assert (m := len(tet)) >= 1 and nb.shape == tet.shape
+    assert ((tet >= 0) & (tet < n)).all() and ((duplicates >= 0) & (duplicates < n)).all()
+
+    # every distinct point is a vertex; a dropped row names an equal vertex, the group's
+    # lowest index or its first in IEEE total order where -0.0 and +0.0 mix
+    verts = np.unique(tet)
+    assert len(np.unique(dropped)) == len(dropped) and not np.isin(dropped, verts).any()
+    assert np.isin(kept, verts).all() and (c[dropped] == c[kept]).all(), "an unequal copy"
+    assert len(np.unique(c[verts] + 0.0, axis=0)) == len(verts), "two vertices coincide"
+    assert len(np.unique(c + 0.0, axis=0)) == len(verts), "a distinct point is left out"
+    # a copy may be skipped only where the sort split it from its group by the sign of a
+    # zero; bit-identical copies always meet, so one of those must be a duplicate row
+    used = np.concatenate([verts, dropped])
+    bits = set(map(tuple, c[used].view(np.int64).tolist()))
+    skipped = c[np.setdiff1d(np.arange(n), used)].view(np.int64).tolist()
+    assert not bits.intersection(map(tuple, skipped)), "a copy is neither vertex nor duplicate"
+    positive = ~np.signbit(c)
+    for k in np.unique(kept).tolist():
+        group = dropped[kept == k].tolist() + [k]
+        assert k in (min(group), min(group, key=lambda i: (*positive[i], i)))
+
+    det = det3(*(P[tet[:, i]] - P[tet[:, 0]] for i in (1, 2, 3)))
+    assert (det > 0).all(), "a negative or flat tetrahedron"
+
+    # entry k lies across the face opposite vertex k; a face is shared by at most two
+    faces = np.sort(tet[:, [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]], axis=2).reshape(-1, 3)
+    keys = (faces[:, 0] * n + faces[:, 1]) * n + faces[:, 2]
+    order = np.argsort(keys, kind="stable")
+    sk = keys[order]
+    assert (sk[2:] != sk[:-2]).all(), "a face is shared by three tetrahedra"
+    twin = np.full(4 * m, -1)
+    pair = np.flatnonzero(sk[1:] == sk[:-1])
+    twin[order[pair]], twin[order[pair + 1]] = order[pair + 1], order[pair]
+    assert (nb.ravel() == np.where(twin >= 0, twin // 4, -1)).all(), "wrong neighbour entry"
+
+    # across every shared face: the apex of the other side is beyond the face (swapping it
+    # in turns the tetrahedron over) and not strictly inside the circumsphere
+    inner = np.flatnonzero(twin > np.arange(4 * m))
+    t, k, apex = inner // 4, inner % 4, tet[twin[inner] // 4, twin[inner] % 4]
+    swapped = tet[t].copy()
+    swapped[np.arange(len(t)), k] = apex
+    assert (orient3(P, *swapped.T) < 0).all(), "two tetrahedra on one side of their face"
+    inside = insphere(P, *tet[t].T, apex)
+    assert (inside <= 0).all(), f"{(inside > 0).sum()} faces are not locally Delaunay"
+
+    # faces without a neighbour lie on the hull, and the tetrahedra fill it exactly once
+    hull = np.flatnonzero(twin < 0)
+    outside = _outside_hull_faces(c, P, faces[hull], tet[hull // 4, hull % 4], verts)
+    assert outside == 0, f"{outside} points lie beyond a face marked -1"
+    den = max(v.as_integer_ratio()[1] for v in c.ravel().tolist())  # the one exact() uses
+    volume = sum(det.tolist()) / (6 * den**3)
+    hull_volume = scipy.spatial.ConvexHull(c[verts]).volume
+    assert abs(volume - hull_volume) <= 1e-9 * hull_volume, "the tetrahedra overlap or leave a gap"
+
+
+def lifted_rank(points):
+    """Exact rank of the rows (x, y, z, x² + y² + z², 1): below 5 when all points lie on one
+    plane or one sphere."""
+    rows = [list(r) + [sum(v * v for v in r), 1] for r in exact(centred(points)).tolist()]
+    rank = 0
+    for col in range(5):
+        if (pivot := next((r for r in rows if r[col]), None)) is None:
+            continue
+        rows.remove(pivot)
+        rows = [[x * pivot[col] - y * r[col] for x, y in zip(r, pivot)] for r in rows]
+        rank += 1
+    return rank
+
+
+def expected_error_3d(points):
+    """The ValueError text the 3D build must raise for finite points, or None."""
+    distinct = len(np.unique(centred(points) + 0.0, axis=0)) if len(points) else 0
+    if distinct < 5:
+        return f"not enough distinct points (got {distinct})"
+    return COPLANAR if lifted_rank(points) < 5 else None
+
+
+def grid3(k):
+    return np.indices((k, k, k)).reshape(3, -1).T.astype(np.float64)
+
+
+# lattice points on the sphere of radius 9: many exactly cospherical fives
+LATTICE_SPHERE = [p for p in grid3(19) - 9 if (p * p).sum() == 81]
+POINT_SETS_3D = {
+    "uniform": lambda: rng("uniform3").random((2000, 3)),
+    "uniform_far_offset": lambda: rng("offset3").random((800, 3)) + 1e6,  # centring rounds
+    "clustered": lambda: (rng("clusters").normal(0, 1e-3, (1500, 3))
+                          + np.repeat(rng("centres").random((15, 3)), 100, axis=0)),
+    **{f"grid_{k}": (lambda k=k: grid3(k)) for k in (3, 4, 5, 6)},
+    "sphere_with_interior": lambda: np.vstack([(g := rng("sphere").normal(size=(600, 3)))
+                                               / np.linalg.norm(g, axis=1)[:, None],
+                                               0.9 * rng("ball").random((200, 3)) - 0.45]),
+    "lattice_sphere_with_centre": lambda: np.vstack([LATTICE_SPHERE, [[0, 0, 0], [1, 2, 3]]]),
+    **{f"jittered_grid_2^-{e}": (lambda e=e: grid3(6) + rng(f"jitter{e}").uniform(-1, 1, (216, 3)) * 2.0**-e)
+       for e in (20, 36, 52)},
+    "duplicated_grid": lambda: grid3(5)[rng("dup3").integers(0, 125, 400)],
+    "duplicated_uniform": lambda: rng("dupu").random((300, 3))[rng("dupi").integers(0, 300, 900)],
+    # symmetric pairs keep the centroid at +0.0: copies differ only in the signs of zeros,
+    # and same-height points sort between some of them
+    "signed_zeros": lambda: symmetric(np.array([(1.0, 1.0, 1.0), (1.0, -1.0, 2.0), (2.0, 0.5, -1.0),
+                                                (0.0, 1.0, 2.0), (-0.0, 1.0, 2.0), (0.0, -0.0, 3.0),
+                                                (-0.0, 0.0, 3.0), (0.5, 0.0, 0.0), (0.5, -0.0, 0.0)])),
+}
