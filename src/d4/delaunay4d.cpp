@@ -534,6 +534,11 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
             if (seen) {
                 flags[g] = 0;
                 visible.push_back(g);
+                // Its neighbours are tested next: start their scattered loads now.
+                for (const std::uint32_t x : links[g].nb) {
+                    __builtin_prefetch(&planes[x]);
+                    __builtin_prefetch(&links[x]);
+                }
             }
         }
     }
@@ -544,7 +549,10 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
         ws.edge_table.resize(needed);
     }
     EdgeEntry* table = ws.edge_table.data();
-    const std::size_t mask = ws.edge_table.size() - 1;
+    // Only the first `needed` entries: the table keeps the length of the largest region
+    // so far, and spreading a few ridges over all of it would touch cold cache lines.
+    // Where a key lands does not change which ridges pair up.
+    const std::size_t mask = needed - 1;
     ws.new_facets.clear();
     ws.touched.clear();
 
