@@ -44,19 +44,22 @@ def rss_kib(field):
     raise RuntimeError(field)
 
 
-def measure_peak(kind, n):
-    """Runs in a child: peak RSS of one call above the RSS just before it."""
-    import _kavro
-
-    pts = make_points(kind, n)
-    _kavro.calculate_kavro_2d(make_points("uniform", 100))  # load NumPy's C interface first
+def peak_bytes(build, pts, warmup):
+    """Peak RSS of one build(pts) above the RSS just before it; run it in a fresh child."""
+    build(warmup)  # loads NumPy's C interface outside the window
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets VmHWM to the current RSS
     before = rss_kib("VmRSS")
-    out = _kavro.calculate_kavro_2d(pts)
+    out = build(pts)
     peak = rss_kib("VmHWM")
     del out
     return (peak - before) * 1024
+
+
+def measure_peak(kind, n):
+    import _kavro
+
+    return peak_bytes(_kavro.calculate_kavro_2d, make_points(kind, n), make_points("uniform", 100))
 
 
 def main():

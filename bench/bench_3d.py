@@ -15,7 +15,7 @@ import sys
 
 import numpy as np
 
-from bench_2d import median_time, rss_kib
+from bench_2d import median_time, peak_bytes
 
 
 def make_points(n, seed=12345):
@@ -23,18 +23,9 @@ def make_points(n, seed=12345):
 
 
 def measure_peak(n):
-    """Runs in a child: peak RSS of one call above the RSS just before it."""
     import _kavro
 
-    pts = make_points(n)
-    _kavro.calculate_kavro_3d(make_points(100))  # load NumPy's C interface first
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # resets VmHWM to the current RSS
-    before = rss_kib("VmRSS")
-    out = _kavro.calculate_kavro_3d(pts)
-    peak = rss_kib("VmHWM")
-    del out
-    return (peak - before) * 1024
+    return peak_bytes(_kavro.calculate_kavro_3d, make_points(n), make_points(100))
 
 
 def main():
