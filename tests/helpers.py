@@ -16,6 +16,12 @@ HUGE, TINY = 2.0**200, 2.0**-200
 COLLINEAR = "degenerate input: all points are collinear; a 2D triangulation does not exist"
 
 
+def assert_same(got, want):
+    """Two build results (tuples of arrays) are identical, array by array."""
+    for a, b in zip(got, want, strict=True):
+        np.testing.assert_array_equal(a, b)
+
+
 def centred(points):
     """Widened to float64 minus the centroid, summed row by row from +0.0 as the kernel does."""
     p = np.asarray(points, dtype=np.float64)

@@ -7,7 +7,7 @@ from hypothesis import given, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _kavro
-from helpers import (HUGE, POINT_SETS, PYTHAGOREAN, TINY, check_triangulation, expected_error,
+from helpers import (assert_same, HUGE, POINT_SETS, PYTHAGOREAN, TINY, check_triangulation, expected_error,
                      nudge, points_on_seed_edges, symmetric, triangle_set)
 
 
@@ -22,11 +22,6 @@ def check_build(points):
     assert expected is None, f"built although it should refuse: {expected}"
     check_triangulation(points, *result)
     return result
-
-
-def assert_same(got, want):
-    for a, b in zip(got, want, strict=True):
-        np.testing.assert_array_equal(a, b)
 
 
 @pytest.mark.parametrize("name", POINT_SETS)

@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _kavro
-from helpers import (COPLANAR, POINT_SETS_3D, centred, check_tetrahedralization, expected_error_3d,
+from helpers import (assert_same, COPLANAR, POINT_SETS_3D, centred, check_tetrahedralization, expected_error_3d,
                      grid3, triangle_set)
 
 
@@ -31,11 +31,6 @@ def check_build(points):
     assert expected is None, f"built although it should refuse: {expected}"
     check_tetrahedralization(points, *result)
     return result
-
-
-def assert_same(got, want):
-    for a, b in zip(got, want, strict=True):
-        np.testing.assert_array_equal(a, b)
 
 
 @pytest.mark.parametrize("name", POINT_SETS_3D)
