@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (Debian: GoogleTest, GMP; PyPI: the module and its test
-# extras) and runs the whole suite: C++ unit tests under ASan/UBSan, then pytest.
+# extras, oneTBB's headers among them) and runs the whole suite: C++ unit tests under
+# ASan/UBSan, the parallel ones again under TSan, then pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j"$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+tsan=build/cpp-tests-tsan
+cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKAVRO_BUILD_PYTHON=OFF -DKAVRO_BUILD_TESTS=ON -DKAVRO_TSAN=ON >/dev/null
+cmake --build "$tsan" -j"$(nproc)"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$tsan" --output-on-failure -j"$(nproc)"
 
 # Run from tests/ so the source tree cannot shadow the installed module.
 cd tests && python3 -m pytest -q -p no:cacheprovider

@@ -48,3 +48,10 @@ def test_import_and_sequential_build_start_no_threads():
 
 def test_import_does_not_load_numpy():
     assert _run("import sys, _kavro; print('numpy' in sys.modules)") == ["False"]
+
+
+def test_imports_and_builds_with_an_empty_environment():
+    # oneTBB must be found through the module's own run path, not LD_LIBRARY_PATH.
+    code = "import numpy as np, _kavro; print(len(_kavro.calculate_kavro_3d(np.random.default_rng(1).random((50, 3)))[0]) > 0)"
+    out = subprocess.run([sys.executable, "-c", code], env={}, capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["True"]

@@ -1,9 +1,9 @@
 // The progress adapter driven from several threads at once, in an embedded interpreter.
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
+#include "parallel/pool.h"
 #include "python/progress.h"
 
 namespace kavro::py {
@@ -52,18 +52,12 @@ protected:
         return PyList_Size(PyDict_GetItemString(globals, "calls"));
     }
 
-    // Sends `per_thread` events from each of `threads` threads at once.
-    static void flood(PyProgress& adapter, int threads, int per_thread) {
+    // Sends `events` events from the pool's workers, as finished blocks do.
+    static void flood(PyProgress& adapter, std::size_t events) {
         const par::ProgressSink sink = adapter.sink();
-        std::vector<std::thread> pool;
-        for (int t = 0; t < threads; ++t) {
-            pool.emplace_back([&sink, per_thread, t] {
-                for (int i = 0; i < per_thread; ++i)
-                    sink({par::ParProgress::Kind::BlockDone, std::uint64_t(t * per_thread + i + 1),
-                          std::uint64_t(999)});
-            });
-        }
-        for (auto& th : pool) th.join();
+        par::for_each_index(events, [&sink](std::size_t i) {
+            sink({par::ParProgress::Kind::BlockDone, std::uint64_t(i + 1), std::uint64_t(999)});
+        });
     }
 
     static PyThreadState* state_;
@@ -78,17 +72,17 @@ TEST_F(PyProgressTest, SerialisesCallsFromManyThreads) {
     PyProgress adapter(std::move(fn));
     PyGILState_Release(gil);
 
-    flood(adapter, 8, 25);
+    flood(adapter, 200);
     adapter.call({par::ParProgress::Kind::Crust});
     adapter.call({par::ParProgress::Kind::BlocksStarted, 0, 7});
     PyProgress::Outcome outcome = adapter.into_result();
 
     gil = PyGILState_Ensure();
     EXPECT_FALSE(outcome.failed());
-    EXPECT_EQ(call_count(globals.get()), 8 * 25 + 2);
+    EXPECT_EQ(call_count(globals.get()), 200 + 2);
     PyObject* calls = PyDict_GetItemString(globals.get(), "calls");
-    Object last = Object::steal(PyObject_Repr(PyList_GetItem(calls, 8 * 25 + 1)));
-    Object crust = Object::steal(PyObject_Repr(PyList_GetItem(calls, 8 * 25)));
+    Object last = Object::steal(PyObject_Repr(PyList_GetItem(calls, 200 + 1)));
+    Object crust = Object::steal(PyObject_Repr(PyList_GetItem(calls, 200)));
     EXPECT_STREQ(PyUnicode_AsUTF8(crust.get()), "('crust', 0, 0)");
     EXPECT_STREQ(PyUnicode_AsUTF8(last.get()), "('blocks', 0, 7)");
     outcome = {};
@@ -103,7 +97,7 @@ TEST_F(PyProgressTest, KeepsTheFirstExceptionAndDropsLaterEvents) {
     PyProgress adapter(std::move(fn));
     PyGILState_Release(gil);
 
-    flood(adapter, 8, 25);
+    flood(adapter, 200);
     PyProgress::Outcome outcome = adapter.into_result();
 
     gil = PyGILState_Ensure();

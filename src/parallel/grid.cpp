@@ -1,0 +1,329 @@
+#include "parallel/grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/float_order.h"
+#include "parallel/pool.h"
+
+namespace kavro::par {
+
+namespace {
+
+// Truncation toward zero that saturates: NaN and negatives give 0, 2^64 and above the
+// largest value.
+inline std::uint64_t saturate_u64(double t) {
+    if (!(t >= 0.0)) return 0;
+    if (t >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(t);
+}
+
+inline std::uint64_t spread_by_2(std::uint64_t x) {
+    x &= 0xFFFFFFFFull;
+    x = (x | x << 16) & 0x0000FFFF0000FFFFull;
+    x = (x | x << 8) & 0x00FF00FF00FF00FFull;
+    x = (x | x << 4) & 0x0F0F0F0F0F0F0F0Full;
+    x = (x | x << 2) & 0x3333333333333333ull;
+    return (x | x << 1) & 0x5555555555555555ull;
+}
+
+inline std::uint64_t spread_by_3(std::uint64_t x) {
+    x &= 0x1FFFFFull;
+    x = (x | x << 32) & 0x001F00000000FFFFull;
+    x = (x | x << 16) & 0x001F0000FF0000FFull;
+    x = (x | x << 8) & 0x100F00F00F00F00Full;
+    x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+    return (x | x << 2) & 0x1249249249249249ull;
+}
+
+struct KeyPair {
+    std::uint64_t key;
+    std::uint32_t index;
+};
+
+template <std::size_t D>
+struct Entry {
+    Point<D> p;
+    std::uint32_t index;
+};
+
+// Coordinates in IEEE total order, then the input index: the order inside one cell.
+template <std::size_t D>
+inline bool coords_less(const Entry<D>& a, const Entry<D>& b) {
+    for (std::size_t k = 0; k < D; ++k) {
+        const std::int64_t x = total_key(a.p[k]);
+        const std::int64_t y = total_key(b.p[k]);
+        if (x != y) return x < y;
+    }
+    return a.index < b.index;
+}
+
+template <std::size_t D>
+struct Box {
+    std::array<double, D> lo, hi;
+};
+
+// Steps 3 to 5 of the sizing: live axes, cell counts, halving, cell sizes.
+template <std::size_t D>
+void size_cells(Grid<D>& g, const Box<D>& box, std::size_t n) {
+    std::array<double, D> extent;
+    std::size_t live = 0;
+    for (std::size_t a = 0; a < D; ++a) {
+        extent[a] = box.hi[a] - box.lo[a];
+        if (extent[a] > 0.0) ++live;  // zero, negative (no points) and NaN are flat
+        g.dims[a] = 1;
+    }
+    g.origin = box.lo;
+    if (live > 0) {
+        const std::uint64_t target = std::clamp<std::uint64_t>(n >> 5, 1, GRID_MAX_CELLS);
+        double vol = 1.0;
+        for (std::size_t a = 0; a < D; ++a) vol *= extent[a] > 0.0 ? extent[a] : 1.0;
+        const double h =
+            std::pow(vol / static_cast<double>(target), 1.0 / static_cast<double>(live));
+        if (h > 0.0) {
+            for (std::size_t a = 0; a < D; ++a) {
+                if (!(extent[a] > 0.0)) continue;
+                const std::uint64_t u = saturate_u64(std::ceil(extent[a] / h));
+                g.dims[a] = u == 0 ? 1 : std::min(u, GRID_MAX_AXIS_CELLS);
+            }
+        }
+    }
+    limit_cells<D>(g.dims);
+    for (std::size_t a = 0; a < D; ++a) {
+        const bool is_live = extent[a] > 0.0;
+        const double d = static_cast<double>(g.dims[a]);
+        g.cell_size[a] = is_live ? extent[a] / d : 0.0;
+        g.inv_cell_size[a] = is_live ? d / extent[a] : 0.0;
+    }
+}
+
+}  // namespace
+
+template <std::size_t D>
+void limit_cells(std::array<std::uint64_t, D>& dims) {
+    const auto cells = [&] {
+        std::uint64_t m = 1;
+        for (const std::uint64_t d : dims) m *= d;  // each <= 2^20: no overflow
+        return m;
+    };
+    while (cells() > GRID_MAX_CELLS) {
+        std::size_t big = 0;
+        for (std::size_t a = 1; a < D; ++a) {
+            if (dims[a] >= dims[big]) big = a;
+        }
+        dims[big] -= dims[big] / 2;
+    }
+}
+
+template <std::size_t D>
+void cut_blocks(Grid<D>& g, std::uint64_t block_target) {
+    std::uint64_t m = 1;
+    std::uint64_t tiles = 1;
+    for (std::size_t a = 0; a < D; ++a) {
+        m *= g.dims[a];
+        g.tile_dims[a] = (g.dims[a] + TILE_CELLS - 1) / TILE_CELLS;
+        tiles *= g.tile_dims[a];
+    }
+    const std::size_t u = g.points.size();
+    g.cell_ranges.assign(m, {0, 0});
+    for (std::size_t s = 0; s < u;) {
+        const std::uint32_t id = g.cell_index(g.point_cell(g.points[s]));
+        std::size_t e = s + 1;
+        while (e < u && g.cell_index(g.point_cell(g.points[e])) == id) ++e;
+        g.cell_ranges[id] = {static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(e)};
+        g.occupied_cells.push_back(id);
+        s = e;
+    }
+
+    g.tiles.assign(tiles, 0);
+    for (const std::uint32_t id : g.occupied_cells) {
+        const Cell<D> c = g.cell_coords(id);
+        std::uint64_t t = 0;
+        for (std::size_t a = 0; a < D; ++a) t = t * g.tile_dims[a] + (c[a] >> 3);
+        g.tiles[t] = 1;
+    }
+
+    g.cell_owner.assign(m, NO_INDEX);
+    if (g.occupied_cells.empty()) return;
+    const std::uint64_t bt = block_target == 0 ? 1 : block_target;
+    std::uint64_t nb = u < bt ? 1
+                              : std::min<std::uint64_t>({u / bt, g.occupied_cells.size(),
+                                                         GRID_MAX_BLOCKS});
+    std::uint64_t remaining = u;
+    std::uint64_t acc = 0;
+    std::uint32_t cell_lo = 0;
+    std::uint32_t pt_lo = 0;
+    const std::size_t last = g.occupied_cells.size() - 1;
+    for (std::size_t q = 0; q <= last; ++q) {
+        const std::uint32_t x = g.occupied_cells[q];
+        g.cell_owner[x] = static_cast<std::uint32_t>(g.blocks.size());
+        acc += g.cell_ranges[x][1] - g.cell_ranges[x][0];
+        const std::uint64_t quota = (remaining + nb - 1) / nb;
+        if (q == last || (acc >= quota && nb != 1)) {
+            const auto hi = static_cast<std::uint32_t>(q + 1);
+            const auto pt_hi = static_cast<std::uint32_t>(pt_lo + acc);
+            g.blocks.push_back({cell_lo, hi, pt_lo, pt_hi});
+            remaining -= acc;
+            if (nb != 1) --nb;
+            cell_lo = hi;
+            pt_lo = pt_hi;
+            acc = 0;
+        }
+    }
+}
+
+template <std::size_t D>
+Cell<D> Grid<D>::point_cell(const Point<D>& p) const {
+    Cell<D> c;
+    for (std::size_t a = 0; a < D; ++a) {
+        const std::uint64_t t = saturate_u64((p[a] - origin[a]) * inv_cell_size[a]);
+        c[a] = static_cast<std::uint32_t>(std::min(t, dims[a] - 1));
+    }
+    return c;
+}
+
+template <std::size_t D>
+std::uint32_t Grid<D>::cell_index(const Cell<D>& c) const {
+    std::uint64_t id = 0;
+    for (std::size_t a = 0; a < D; ++a) id = id * dims[a] + c[a];
+    return static_cast<std::uint32_t>(id);
+}
+
+template <std::size_t D>
+Cell<D> Grid<D>::cell_coords(std::uint32_t id) const {
+    Cell<D> c;
+    std::uint64_t rest = id;
+    for (std::size_t a = D; a-- > 0;) {
+        c[a] = static_cast<std::uint32_t>(rest % dims[a]);
+        rest /= dims[a];
+    }
+    return c;
+}
+
+template <std::size_t D>
+bool Grid<D>::is_gathered(std::uint32_t block, const Cell<D>& c) const {
+    Cell<D> lo, hi;
+    for (std::size_t a = 0; a < D; ++a) {
+        lo[a] = c[a] == 0 ? 0 : c[a] - 1;
+        hi[a] = static_cast<std::uint32_t>(std::min<std::uint64_t>(c[a] + 1ull, dims[a] - 1));
+    }
+    Cell<D> x = lo;
+    while (true) {
+        if (cell_owner[cell_index(x)] == block) return true;
+        std::size_t a = D;
+        while (a-- > 0) {
+            if (x[a] < hi[a]) {
+                ++x[a];
+                break;
+            }
+            x[a] = lo[a];
+        }
+        if (a == static_cast<std::size_t>(-1)) return false;
+    }
+}
+
+template <std::size_t D>
+std::uint64_t morton_key(const Cell<D>& c) {
+    if constexpr (D == 2) {
+        return spread_by_2(c[0]) | spread_by_2(c[1]) << 1;
+    } else {
+        return spread_by_3(c[0]) | spread_by_3(c[1]) << 1 | spread_by_3(c[2]) << 2;
+    }
+}
+
+template <std::size_t D, class T>
+Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
+    const std::size_t n = points.rows;
+    Grid<D> g;
+
+    std::vector<Point<D>> conv = map_indexed<Point<D>>(n, [&](std::size_t i) {
+        Point<D> p;
+        for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
+        return p;
+    });
+
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    Box<D> empty;
+    empty.lo.fill(INF);
+    empty.hi.fill(-INF);
+    // `v < lo` and `v > hi` are false for NaN, which the box therefore ignores.
+    const Box<D> box = fold_reduce(
+        n, empty,
+        [&](Box<D>& b, std::size_t i) {
+            for (std::size_t a = 0; a < D; ++a) {
+                const double v = conv[i][a];
+                if (v < b.lo[a]) b.lo[a] = v;
+                if (v > b.hi[a]) b.hi[a] = v;
+            }
+        },
+        [](const Box<D>& x, const Box<D>& y) {
+            Box<D> r = x;
+            for (std::size_t a = 0; a < D; ++a) {
+                if (y.lo[a] < r.lo[a]) r.lo[a] = y.lo[a];
+                if (y.hi[a] > r.hi[a]) r.hi[a] = y.hi[a];
+            }
+            return r;
+        });
+    size_cells(g, box, n);
+
+    // The order is (key, coordinates in total order, input index). Sorting the 16-byte
+    // pairs by (key, index) and then each run of one key by coordinates gives the same
+    // sequence, and the coordinates are then read from memory laid out in that order
+    // rather than at random from inside the sort.
+    std::vector<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
+        return KeyPair{morton_key<D>(g.point_cell(conv[i])), static_cast<std::uint32_t>(i)};
+    });
+    sort_unstable(pairs.begin(), pairs.end(), [](const KeyPair& a, const KeyPair& b) {
+        return a.key != b.key ? a.key < b.key : a.index < b.index;
+    });
+    std::vector<Entry<D>> sorted = map_indexed<Entry<D>>(n, [&](std::size_t k) {
+        return Entry<D>{conv[pairs[k].index], pairs[k].index};
+    });
+    std::vector<Point<D>>().swap(conv);
+    for_each_index(n, [&](std::size_t s) {
+        if (s > 0 && pairs[s - 1].key == pairs[s].key) return;  // not the start of a run
+        std::size_t e = s + 1;
+        while (e < n && pairs[e].key == pairs[s].key) ++e;
+        if (e - s > 1) std::sort(sorted.begin() + s, sorted.begin() + e, coords_less<D>);
+    });
+    std::vector<KeyPair>().swap(pairs);
+
+    // Each point is compared with the last one kept only (IEEE equality: -0.0 == +0.0,
+    // NaN equal to nothing).
+    g.points.reserve(n);
+    g.perm.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Entry<D>& e = sorted[k];
+        if (!g.points.empty()) {
+            const Point<D>& q = g.points.back();
+            bool same = true;
+            for (std::size_t a = 0; a < D; ++a) same = same && e.p[a] == q[a];
+            if (same) {
+                g.duplicates.push_back({e.index, g.perm.back()});
+                continue;
+            }
+        }
+        g.points.push_back(e.p);
+        g.perm.push_back(e.index);
+    }
+    std::vector<Entry<D>>().swap(sorted);
+
+    cut_blocks(g, block_target);
+    return g;
+}
+
+template struct Grid<2>;
+template struct Grid<3>;
+template void limit_cells<2>(std::array<std::uint64_t, 2>&);
+template void limit_cells<3>(std::array<std::uint64_t, 3>&);
+template void cut_blocks<2>(Grid<2>&, std::uint64_t);
+template void cut_blocks<3>(Grid<3>&, std::uint64_t);
+template std::uint64_t morton_key<2>(const Cell<2>&);
+template std::uint64_t morton_key<3>(const Cell<3>&);
+template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t);
+template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t);
+template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t);
+template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t);
+
+}  // namespace kavro::par

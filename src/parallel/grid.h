@@ -1,0 +1,87 @@
+// The spatial grid of a parallel build: the distinct input points in Morton order of
+// their cells, the permutation back to input rows, the duplicate rows, and the cutting of
+// the occupied cells into blocks. Every later phase of the pipeline reads it; once built
+// it is immutable and shared by reference among the pool's workers.
+//
+// Numbering: a point's position in Grid::points is its global id inside the pipeline.
+// A cell is named by its coordinates (one value per axis) or by its row-major id, the
+// last axis varying fastest.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/point_view.h"
+#include "parallel/geom.h"
+
+namespace kavro::par {
+
+inline constexpr std::uint64_t GRID_MAX_AXIS_CELLS = 1048576;
+inline constexpr std::uint64_t GRID_MAX_CELLS = 16777216;
+inline constexpr std::uint32_t GRID_MAX_BLOCKS = 256;
+inline constexpr std::uint64_t TILE_CELLS = 8;
+
+// A block: a run of Grid::occupied_cells and the run of Grid::points that those cells hold.
+struct BlockSpan {
+    std::uint32_t cell_lo;  // [cell_lo, cell_hi) in Grid::occupied_cells
+    std::uint32_t cell_hi;
+    std::uint32_t pt_lo;    // [pt_lo, pt_hi) in Grid::points
+    std::uint32_t pt_hi;
+    bool operator==(const BlockSpan&) const = default;
+};
+
+// Cell coordinates: below GRID_MAX_AXIS_CELLS on every axis.
+template <std::size_t D>
+using Cell = std::array<std::uint32_t, D>;
+
+template <std::size_t D>
+struct Grid {
+    std::vector<Point<D>> points;                            // distinct points, sorted
+    std::vector<std::uint32_t> perm;                         // input row of each point
+    std::vector<std::array<std::uint32_t, 2>> duplicates;    // [dropped, kept], sorted order
+    std::vector<std::array<std::uint32_t, 2>> cell_ranges;   // per cell id: [start, end)
+    std::vector<std::uint32_t> cell_owner;                   // per cell id: block, or NO_INDEX
+    std::vector<std::uint32_t> occupied_cells;               // non-empty cell ids, sorted
+    std::vector<BlockSpan> blocks;                           // at most GRID_MAX_BLOCKS
+    std::vector<std::uint8_t> tiles;                         // per tile: 1 when occupied
+    std::array<double, D> origin;                            // lower corner of the box
+    std::array<std::uint64_t, D> dims;                       // cells per axis
+    std::array<double, D> cell_size;                         // 0.0 on a flat axis
+    std::array<double, D> inv_cell_size;                     // 0.0 on a flat axis
+    std::array<std::uint64_t, D> tile_dims;                  // ceil(dims / TILE_CELLS)
+
+    // The cell of a point: truncation of (p - origin) * inv_cell_size that saturates (NaN
+    // and negatives give 0), capped at the last cell. Any point, in or out of the box.
+    Cell<D> point_cell(const Point<D>& p) const;
+    std::uint32_t cell_index(const Cell<D>& c) const;
+    Cell<D> cell_coords(std::uint32_t id) const;
+    // True when the cell or one of its (up to 8 or 26) neighbours is owned by the block:
+    // the cell lies in the region whose points the block gathers.
+    bool is_gathered(std::uint32_t block, const Cell<D>& c) const;
+};
+
+// Bit b of c[a] goes to bit D·b + a (the low 32 bits of each coordinate in 2D, 21 in 3D).
+template <std::size_t D>
+std::uint64_t morton_key(const Cell<D>& c);
+
+// While the product of the counts exceeds GRID_MAX_CELLS, halves (rounding up) the
+// largest count; a tie goes to the higher axis.
+template <std::size_t D>
+void limit_cells(std::array<std::uint64_t, D>& dims);
+
+// The second half of build_grid, on a grid whose points are grouped by cell and whose
+// origin, dims and inv_cell_size are set: cell ranges, occupied cells in point order,
+// tiles, owners and the blocks of about block_target points (0 acting as 1).
+template <std::size_t D>
+void cut_blocks(Grid<D>& g, std::uint64_t block_target);
+
+// Builds the grid of n <= MAX_POINTS rows of D coordinates (float64 or float32, widened
+// exactly). The parallel steps run on the pool; the result does not depend on its thread
+// count. block_target: distinct points per block, 0 acting as 1. Cannot fail except by
+// running out of memory.
+template <std::size_t D, class T>
+Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target);
+
+}  // namespace kavro::par
