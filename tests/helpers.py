@@ -312,16 +312,15 @@ def check_tetrahedralization(points, simplices, neighbors, duplicates):
     assert np.isin(kept, verts).all() and (c[dropped] == c[kept]).all(), "an unequal copy"
     assert len(np.unique(c[verts] + 0.0, axis=0)) == len(verts), "two vertices coincide"
     assert len(np.unique(c + 0.0, axis=0)) == len(verts), "a distinct point is left out"
-    # a copy may be skipped only where the sort split it from its group by the sign of a
-    # zero; bit-identical copies always meet, so one of those must be a duplicate row
+    # every finite point is a vertex or a duplicate row, even a signed-zero copy that the
+    # sort split from its group; bit-identical groups keep their lowest index
     used = np.concatenate([verts, dropped])
-    bits = set(map(tuple, c[used].view(np.int64).tolist()))
-    skipped = c[np.setdiff1d(np.arange(n), used)].view(np.int64).tolist()
-    assert not bits.intersection(map(tuple, skipped)), "a copy is neither vertex nor duplicate"
+    assert np.isin(np.flatnonzero(np.isfinite(c).all(1)), used).all(), "a point is left out"
     positive = ~np.signbit(c)
     for k in np.unique(kept).tolist():
         group = dropped[kept == k].tolist() + [k]
-        assert k in (min(group), min(group, key=lambda i: (*positive[i], i)))
+        if (positive[group] == positive[k]).all():
+            assert k == min(group)
 
     det = det3(*(P[tet[:, i]] - P[tet[:, 0]] for i in (1, 2, 3)))
     assert (det > 0).all(), "a negative or flat tetrahedron"

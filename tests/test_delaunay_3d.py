@@ -66,6 +66,8 @@ def test_refusals(points, message):
     assert str(info.value) == message
 
 
+_grid_pairs = np.random.default_rng(5).integers(-50, 51, size=(20, 3)).astype(float)
+_grid_pairs = np.vstack([_grid_pairs, -_grid_pairs])  # keeps the centroid at exactly 0
 _five = [(0.0, 0.0, 0.0), (4.0, 0.5, 0.25), (0.5, 3.0, 0.75), (0.25, 0.5, 5.0), (3.0, 3.5, 4.0)]
 
 
@@ -75,7 +77,11 @@ _five = [(0.0, 0.0, 0.0), (4.0, 0.5, 0.25), (0.5, 3.0, 0.75), (0.25, 0.5, 5.0), 
     # x sums to +0.0, so the -0.0 copy keeps its sign once centred and is the one kept
     ([(1.0, 5.0, 0.0), (-1.0, 3.0, 1.0), (2.0, 0.0, 0.5), (-2.0, -1.0, 1.0), (0.0, 1.0, 2.0),
       (-0.0, 1.0, 2.0)], [[4, 5]]),
-], ids=["one_copy", "three_copies", "signed_zero_copy"])
+    # (-0.0, 7, 3) and (+0.0, 7, 3) have equal heights and (0, -7, 3) sorts between them,
+    # so both are inserted: the one the hull does not use becomes a duplicate row
+    (np.vstack([_grid_pairs, [(-0.0, 7, 3), (0.0, -7, 3), (0.0, 7, 3), (1, -7, -6), (-1, 0, -3)]]),
+     [[40, 42]]),
+], ids=["one_copy", "three_copies", "signed_zero_copy", "split_signed_zero_copy"])
 def test_duplicate_rows(points, duplicates):
     result = _kavro.calculate_kavro_3d(np.array(points))
     assert result[2].tolist() == duplicates

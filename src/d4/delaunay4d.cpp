@@ -688,6 +688,43 @@ Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetS
     return std::nullopt;
 }
 
+namespace {
+
+// A signed-zero twin that the height order kept apart from its copy (another point of
+// the same height sorts between them) lies exactly on a hull vertex: its insertion sees
+// nothing or takes the vertex's place, so one of the two ends in no tetrahedron. Rather
+// than vanish from the output it gets a duplicate row against the copy that is used.
+// Only points with a zero coordinate can be equal without being bit-identical, which
+// keeps the search to a handful of points.
+void pair_separated_twins(const std::vector<Point4>& pts, const std::vector<std::uint32_t>& perm,
+                          std::size_t rows, DelaunayOutput<4>& out) {
+    const auto has_zero = [](const Point4& p) { return p[0] == 0.0 || p[1] == 0.0 || p[2] == 0.0; };
+    std::vector<std::uint8_t> used(rows, 0);
+    for (const auto& t : out.simplices) {
+        for (const std::uint32_t v : t) used[v] = 1;
+    }
+    // (coordinates with -0.0 read as +0.0, position): the unused candidates and the used
+    // points they may equal.
+    using Key = std::pair<std::array<double, 3>, std::uint32_t>;
+    std::vector<Key> lost, kept;
+    for (std::size_t k = 0; k < pts.size(); ++k) {
+        const Point4& p = pts[k];
+        if (!has_zero(p) || !std::isfinite(p[3])) continue;
+        const Key key{{p[0] + 0.0, p[1] + 0.0, p[2] + 0.0}, static_cast<std::uint32_t>(k)};
+        (used[perm[k]] ? kept : lost).push_back(key);
+    }
+    if (lost.empty()) return;
+    std::sort(kept.begin(), kept.end());
+    for (const Key& l : lost) {  // in insertion order
+        const auto it = std::lower_bound(kept.begin(), kept.end(), Key{l.first, 0});
+        if (it != kept.end() && it->first == l.first) {
+            out.duplicates.push_back({perm[l.second], perm[it->second]});
+        }
+    }
+}
+
+}  // namespace
+
 }  // namespace d4
 
 template <class T>
@@ -720,6 +757,7 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     DelaunayOutput<4> out;
     d4::compact_output(pts.data(), store, lifted.perm.data(), out);
     out.duplicates = std::move(lifted.duplicates);
+    d4::pair_separated_twins(pts, lifted.perm, n, out);
     return out;
 }
 
