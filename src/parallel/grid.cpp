@@ -37,6 +37,8 @@ inline std::uint64_t spread_by_3(std::uint64_t x) {
     return (x | x << 2) & 0x1249249249249249ull;
 }
 
+constexpr std::size_t NO_POS = ~std::size_t{0};
+
 struct KeyPair {
     std::uint64_t key;
     std::uint32_t index;
@@ -96,6 +98,64 @@ void size_cells(Grid<D>& g, const Box<D>& box, std::size_t n) {
         g.cell_size[a] = is_live ? extent[a] / d : 0.0;
         g.inv_cell_size[a] = is_live ? d / extent[a] : 0.0;
     }
+}
+
+
+// The duplicate scan compares each point with the last one kept. Since IEEE equality of
+// non-NaN points is transitive, that is the same as comparing it with the point just
+// before it: an equal predecessor is either the kept point or equal to it, and an unequal
+// one is kept or equal to the kept point, which then differs too. So the scan runs in
+// chunks at once, each told where its output starts and which point was kept last
+// before it.
+template <std::size_t D>
+void remove_duplicates(Grid<D>& g, const Buffer<Entry<D>>& sorted) {
+    const std::size_t n = sorted.size();
+    const auto repeats = [&](std::size_t k) {
+        if (k == 0) return false;
+        for (std::size_t a = 0; a < D; ++a) {
+            if (!(sorted[k].p[a] == sorted[k - 1].p[a])) return false;
+        }
+        return true;
+    };
+    constexpr std::size_t chunk = 1 << 16;
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    struct Tally {
+        std::size_t kept = 0;
+        std::size_t last = NO_POS;  // position of the chunk's last kept point
+    };
+    const Buffer<Tally> tally = map_indexed<Tally>(chunks, [&](std::size_t c) {
+        Tally t;
+        for (std::size_t k = c * chunk, e = std::min(n, k + chunk); k < e; ++k) {
+            if (!repeats(k)) {
+                ++t.kept;
+                t.last = k;
+            }
+        }
+        return t;
+    });
+    std::vector<Tally> start(chunks);  // kept: output position; last: kept before the chunk
+    std::size_t kept = 0, last = NO_POS;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        start[c] = {kept, last};
+        kept += tally[c].kept;
+        if (tally[c].last != NO_POS) last = tally[c].last;
+    }
+    g.points.resize(kept);
+    g.perm.resize(kept);
+    g.duplicates.resize(n - kept);
+    for_each_index(chunks, [&](std::size_t c) {
+        std::size_t out = start[c].kept, prev = start[c].last;
+        std::size_t dup = c * chunk - out;
+        for (std::size_t k = c * chunk, e = std::min(n, k + chunk); k < e; ++k) {
+            if (repeats(k)) {
+                g.duplicates[dup++] = {sorted[k].index, sorted[prev].index};
+            } else {
+                g.points[out] = sorted[k].p;
+                g.perm[out++] = sorted[k].index;
+                prev = k;
+            }
+        }
+    });
 }
 
 }  // namespace
@@ -237,7 +297,7 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
     const std::size_t n = points.rows;
     Grid<D> g;
 
-    std::vector<Point<D>> conv = map_indexed<Point<D>>(n, [&](std::size_t i) {
+    Buffer<Point<D>> conv = map_indexed<Point<D>>(n, [&](std::size_t i) {
         Point<D> p;
         for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
         return p;
@@ -271,43 +331,26 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
     // pairs by (key, index) and then each run of one key by coordinates gives the same
     // sequence, and the coordinates are then read from memory laid out in that order
     // rather than at random from inside the sort.
-    std::vector<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
+    Buffer<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
         return KeyPair{morton_key<D>(g.point_cell(conv[i])), static_cast<std::uint32_t>(i)};
     });
     sort_unstable(pairs.begin(), pairs.end(), [](const KeyPair& a, const KeyPair& b) {
         return a.key != b.key ? a.key < b.key : a.index < b.index;
     });
-    std::vector<Entry<D>> sorted = map_indexed<Entry<D>>(n, [&](std::size_t k) {
+    Buffer<Entry<D>> sorted = map_indexed<Entry<D>>(n, [&](std::size_t k) {
         return Entry<D>{conv[pairs[k].index], pairs[k].index};
     });
-    std::vector<Point<D>>().swap(conv);
+    Buffer<Point<D>>().swap(conv);
     for_each_index(n, [&](std::size_t s) {
         if (s > 0 && pairs[s - 1].key == pairs[s].key) return;  // not the start of a run
         std::size_t e = s + 1;
         while (e < n && pairs[e].key == pairs[s].key) ++e;
         if (e - s > 1) std::sort(sorted.begin() + s, sorted.begin() + e, coords_less<D>);
     });
-    std::vector<KeyPair>().swap(pairs);
+    Buffer<KeyPair>().swap(pairs);
 
-    // Each point is compared with the last one kept only (IEEE equality: -0.0 == +0.0,
-    // NaN equal to nothing).
-    g.points.reserve(n);
-    g.perm.reserve(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const Entry<D>& e = sorted[k];
-        if (!g.points.empty()) {
-            const Point<D>& q = g.points.back();
-            bool same = true;
-            for (std::size_t a = 0; a < D; ++a) same = same && e.p[a] == q[a];
-            if (same) {
-                g.duplicates.push_back({e.index, g.perm.back()});
-                continue;
-            }
-        }
-        g.points.push_back(e.p);
-        g.perm.push_back(e.index);
-    }
-    std::vector<Entry<D>>().swap(sorted);
+    remove_duplicates(g, sorted);
+    Buffer<Entry<D>>().swap(sorted);
 
     cut_blocks(g, block_target);
     return g;

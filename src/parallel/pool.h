@@ -15,7 +15,9 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -72,6 +74,32 @@ void plain_split(std::size_t n, std::size_t pieces, Body&& body) {
 }  // namespace detail
 #endif
 
+// Allocator that leaves default-constructed trivial elements uninitialised, so that the
+// pages of a large buffer are first touched by the workers that fill it, in parallel,
+// rather than zeroed by the calling thread beforehand.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A growable array for the pool's results: a std::vector that does not zero new elements.
+template <class T>
+using Buffer = std::vector<T, UninitAllocator<T>>;
+
 // Threads that take part in a parallel step (the calling thread included).
 inline std::size_t pool_threads() {
 #ifdef KAVRO_POOL_PLAIN_THREADS
@@ -116,8 +144,8 @@ void for_each_index(std::size_t n, F&& f) {
 
 // [f(0), f(1), ..., f(n - 1)], computed in parallel and collected in index order.
 template <class T, class F>
-std::vector<T> map_indexed(std::size_t n, F&& f) {
-    std::vector<T> out(n);
+Buffer<T> map_indexed(std::size_t n, F&& f) {
+    Buffer<T> out(n);
     T* slots = out.data();
     for_each_index(n, [&](std::size_t i) { slots[i] = f(i); });
     return out;

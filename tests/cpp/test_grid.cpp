@@ -148,7 +148,7 @@ std::vector<par::Point<D>> awkward_cloud(std::size_t n, std::uint64_t seed) {
 
 template <std::size_t D>
 void check_thread_independence() {
-    for (const std::size_t n : {1000u, 50'000u}) {
+    for (const std::size_t n : {1000u, 150'000u}) {  // one chunk of the scan, and several
         const auto pts = awkward_cloud<D>(n, n + D);
         const auto one = par::with_pool_threads(1, [&] { return grid_of<D>(pts, 500); });
         const auto many = par::with_pool_threads(8, [&] { return grid_of<D>(pts, 500); });
@@ -186,12 +186,15 @@ TEST(Grid, NoPoints) {
 }
 
 TEST(Grid, AllPointsEqualKeepTheLowestIndex) {
-    const std::vector<par::Point<3>> pts(100, {1.5, -2.0, 0.25});
+    const std::uint32_t n = 140'000;  // the run of copies crosses chunks of the scan
+    const std::vector<par::Point<3>> pts(n, {1.5, -2.0, 0.25});
     const auto g = grid_of<3>(pts);
     EXPECT_EQ(g.dims, (std::array<std::uint64_t, 3>{1, 1, 1}));
     EXPECT_EQ(g.perm, std::vector<std::uint32_t>{0});
-    ASSERT_EQ(g.duplicates.size(), 99u);
-    for (std::uint32_t i = 1; i < 100; ++i) EXPECT_EQ(g.duplicates[i - 1], (std::array<std::uint32_t, 2>{i, 0}));
+    ASSERT_EQ(g.duplicates.size(), n - 1);
+    for (std::uint32_t i = 1; i < n; ++i) {
+        ASSERT_EQ(g.duplicates[i - 1], (std::array<std::uint32_t, 2>{i, 0}));
+    }
     EXPECT_EQ(g.blocks, (std::vector<par::BlockSpan>{{0, 1, 0, 1}}));
 }
 
