@@ -207,36 +207,32 @@ std::uint32_t FacetStore::append() {
 //     K2 = 3.0625u >= γ_3·(1 + γ_3)² / (1 - u)^11 with room to spare.
 // Hence |s| > bound implies sign(s) = sign(S). A NaN or infinite bound sends every test
 // of the facet to the exact predicate.
+//
+// Loose bounds. Computing the bound costs more than the normal itself, and nearly every
+// test clears it by many orders of magnitude, so for most clouds the store keeps a cheaper
+// value B >= bound instead: |s| > B implies |s| > bound, and a test that B leaves open
+// recomputes the bound. With the row sums R_r = |ê_rx| + |ê_ry| + |ê_rz|, W_r = |ê_rw| and
+// S = scale4_x + scale4_y + scale4_z, expanding products of row sums covers every
+// permanent above: P_x, P_y, P_z <= Q = W1·R2·R3 + R1·W2·R3 + R1·R2·W3, P_w <= R1·R2·R3,
+// A1 <= R2·R3·S, A2 <= R1·R3·S, A3 <= R1·R2·S. So M' = Q·S + scale4_w·R1·R2·R3 >= M and
+// H' = S·Σ_r (w_r + w_0)·R_s·R_t + scale4_w·R1·R2·R3 >= H (s, t the other two rows), and
+// B = K1'·M' + K2'·H' with K' = (50/49)·K. Each term of B rounds at most 14 times, each
+// term of the bound at most 11 times, so B >= bound as computed, as long as neither
+// underflows nor overflows, which loose_bounds_hold ensures for the whole cloud.
 namespace {
 
-// make_facet without the error value: false when the reference lies exactly on the
-// hyperplane and there is no fallback.
-inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_t* v,
-                     std::uint32_t ref, const double* fallback, FacetResult& r) {
-    const double* p0 = pts[v[0]].data();
-    const double* p1 = pts[v[1]].data();
-    const double* p2 = pts[v[2]].data();
-    const double* p3 = pts[v[3]].data();
+constexpr double K1 = 49.0 * 0x1p-55;  // 12.25 u
+constexpr double K2 = 49.0 * 0x1p-57;  // 3.0625 u
+
+// The bound of the side value for the facet (p0, p1, p2, p3).
+inline double side_bound(const double* p0, const double* p1, const double* p2,
+                         const double* p3, const double* scale4) {
     const double e1x = p1[0] - p0[0], e1y = p1[1] - p0[1], e1z = p1[2] - p0[2],
                  e1w = p1[3] - p0[3];
     const double e2x = p2[0] - p0[0], e2y = p2[1] - p0[1], e2z = p2[2] - p0[2],
                  e2w = p2[3] - p0[3];
     const double e3x = p3[0] - p0[0], e3y = p3[1] - p0[1], e3z = p3[2] - p0[2],
                  e3w = p3[3] - p0[3];
-
-    const double m_xy = e2x * e3y - e2y * e3x;
-    const double m_xz = e2x * e3z - e2z * e3x;
-    const double m_xw = e2x * e3w - e2w * e3x;
-    const double m_yz = e2y * e3z - e2z * e3y;
-    const double m_yw = e2y * e3w - e2w * e3y;
-    const double m_zw = e2z * e3w - e2w * e3z;
-
-    const double d_xyw = m_xy * e1w + (m_yw * e1x - m_xw * e1y);
-    const double d_yzw = m_yz * e1w + (m_zw * e1y - m_yw * e1z);
-    const double d_xyz = (e1x * m_yz - e1y * m_xz) + e1z * m_xy;
-    const double d_xzw = (e1x * m_zw - e1z * m_xw) + e1w * m_xz;
-    const double N[4] = {d_yzw, -d_xzw, d_xyw, -d_xyz};
-
     const double a1x = std::fabs(e1x), a1y = std::fabs(e1y), a1z = std::fabs(e1z),
                  a1w = std::fabs(e1w);
     const double p_xy = std::fabs(e2x * e3y) + std::fabs(e2y * e3x);
@@ -263,14 +259,76 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
     const double A3 = (q12_yz * sx + q12_xz * sy) + q12_xy * sz;
     const double H = ((p1[3] + p0[3]) * A1 + (p2[3] + p0[3]) * A2) +
                      ((p3[3] + p0[3]) * A3 + sw * P_w);
-    constexpr double K1 = 49.0 * 0x1p-55;  // 12.25 u
-    constexpr double K2 = 49.0 * 0x1p-57;  // 3.0625 u
-    r.bound = K1 * M + K2 * H;
+    return K1 * M + K2 * H;
+}
+
+// The loose bound B for the facet (p0, p1, p2, p3).
+inline double loose_bound(const double* p0, const double* p1, const double* p2,
+                          const double* p3, const double* scale4) {
+    const double R1 = (std::fabs(p1[0] - p0[0]) + std::fabs(p1[1] - p0[1])) +
+                      std::fabs(p1[2] - p0[2]);
+    const double R2 = (std::fabs(p2[0] - p0[0]) + std::fabs(p2[1] - p0[1])) +
+                      std::fabs(p2[2] - p0[2]);
+    const double R3 = (std::fabs(p3[0] - p0[0]) + std::fabs(p3[1] - p0[1])) +
+                      std::fabs(p3[2] - p0[2]);
+    const double W1 = std::fabs(p1[3] - p0[3]), W2 = std::fabs(p2[3] - p0[3]),
+                 W3 = std::fabs(p3[3] - p0[3]);
+    const double R23 = R2 * R3, R13 = R1 * R3, R12 = R1 * R2, R123 = R12 * R3;
+    const double S = (scale4[0] + scale4[1]) + scale4[2], sw = scale4[3];
+    const double Q = (W1 * R23 + W2 * R13) + W3 * R12;
+    const double M = Q * S + R123 * sw;
+    const double H = S * (((p1[3] + p0[3]) * R23 + (p2[3] + p0[3]) * R13) +
+                          (p3[3] + p0[3]) * R12) +
+                     sw * R123;
+    constexpr double K1_LOOSE = 50.0 * 0x1p-55;
+    constexpr double K2_LOOSE = 50.0 * 0x1p-57;
+    return K1_LOOSE * M + K2_LOOSE * H;
+}
+
+// side_bound where it is rarely needed, kept out of line so that the callers' registers
+// stay free for their own work.
+[[gnu::noinline]] double side_bound_of(const double* p0, const double* p1, const double* p2,
+                                       const double* p3, const double* scale4) {
+    return side_bound(p0, p1, p2, p3, scale4);
+}
+
+// make_facet without the error value: false when the reference lies exactly on the
+// hyperplane and there is no fallback. With Loose, r.bound is the loose bound.
+template <bool Loose>
+inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_t* v,
+                     std::uint32_t ref, const double* fallback, FacetResult& r) {
+    const double* p0 = pts[v[0]].data();
+    const double* p1 = pts[v[1]].data();
+    const double* p2 = pts[v[2]].data();
+    const double* p3 = pts[v[3]].data();
+    const double e1x = p1[0] - p0[0], e1y = p1[1] - p0[1], e1z = p1[2] - p0[2],
+                 e1w = p1[3] - p0[3];
+    const double e2x = p2[0] - p0[0], e2y = p2[1] - p0[1], e2z = p2[2] - p0[2],
+                 e2w = p2[3] - p0[3];
+    const double e3x = p3[0] - p0[0], e3y = p3[1] - p0[1], e3z = p3[2] - p0[2],
+                 e3w = p3[3] - p0[3];
+
+    const double m_xy = e2x * e3y - e2y * e3x;
+    const double m_xz = e2x * e3z - e2z * e3x;
+    const double m_xw = e2x * e3w - e2w * e3x;
+    const double m_yz = e2y * e3z - e2z * e3y;
+    const double m_yw = e2y * e3w - e2w * e3y;
+    const double m_zw = e2z * e3w - e2w * e3z;
+
+    const double d_xyw = m_xy * e1w + (m_yw * e1x - m_xw * e1y);
+    const double d_yzw = m_yz * e1w + (m_zw * e1y - m_yw * e1z);
+    const double d_xyz = (e1x * m_yz - e1y * m_xz) + e1z * m_xy;
+    const double d_xzw = (e1x * m_zw - e1z * m_xw) + e1w * m_xz;
+    const double N[4] = {d_yzw, -d_xzw, d_xyw, -d_xyz};
+
+    r.bound = Loose ? loose_bound(p0, p1, p2, p3, scale4) : side_bound(p0, p1, p2, p3, scale4);
     KAVRO_D4_COUNT(facets_made, 1);
 
     const double s = side_value(N, p0, pts[ref].data());
     bool flip;
-    if (std::fabs(s) > r.bound) {
+    const double a = std::fabs(s);
+    if (a > r.bound ||
+        (Loose && a <= r.bound && a != 0.0 && a > side_bound_of(p0, p1, p2, p3, scale4))) {
         flip = s > 0.0;
     } else {
         KAVRO_D4_COUNT(exact_tests, 1);
@@ -287,17 +345,35 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
             flip = t < 0.0;
         }
     }
-    for (int k = 0; k < 4; ++k) r.normal[k] = flip ? -N[k] : N[k];
+    // Negation as a sign-bit flip: the orientation is a coin toss for the branch predictor.
+    const std::uint64_t sign = std::uint64_t{flip} << 63;
+    for (int k = 0; k < 4; ++k) {
+        r.normal[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(N[k]) ^ sign);
+    }
     r.flip = flip ? 1 : 0;
     return true;
 }
 
 }  // namespace
 
+// Whether every lifted value is zero or of magnitude in [2^-200, 2^200]: then a nonzero
+// entry ê is at least 2^-252 (all values are multiples of that), and every nonzero
+// product in either bound, K times three entries and a scale or a height sum, stays
+// above 2^-1022 and far below overflow.
+bool loose_bounds_hold(const std::vector<Point4>& pts) {
+    for (const Point4& p : pts) {
+        for (const double x : p) {
+            const double a = std::fabs(x);
+            if (a != 0.0 && !(a >= 0x1p-200 && a <= 0x1p200)) return false;
+        }
+    }
+    return true;
+}
+
 Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const std::uint32_t* v,
                                std::uint32_t ref, const double* fallback) {
     FacetResult r;
-    if (!plane_of(pts, scale4, v, ref, fallback, r)) {
+    if (!plane_of<false>(pts, scale4, v, ref, fallback, r)) {
         return DelaunayError::degenerate("seed simplex is degenerate");
     }
     return r;
@@ -335,6 +411,7 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm) {
 }
 
 Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
+    for (int k = 0; k < 4; ++k) store.scale4[k] = scale4[k];
     for (std::uint32_t k = 0; k < 5; ++k) {
         std::uint32_t v[4];
         int j = 0;
@@ -367,14 +444,36 @@ inline double side_of(const Point4* pts, const FacetStore& store, std::uint32_t 
     return side_value(store.planes[f].normal, pts[store.links[f].v[0]].data(), q);
 }
 
+// How |s|, a float side value against facet f, compares with the bound make_facet gives
+// the facet; unordered for a NaN. A loose stored bound is replaced by that one only when
+// it leaves the comparison open, and never for s = 0, which no bound puts above.
+enum class Cmp { above, within, unordered };
+inline Cmp against_bound(const Point4* pts, const FacetStore& store, std::uint32_t f,
+                         double s) {
+    const double a = std::fabs(s);
+    const double b = store.planes[f].bound;
+    if (a > b) return Cmp::above;
+    if (!(a <= b)) return Cmp::unordered;
+    if (!store.loose_bounds || a == 0.0) return Cmp::within;
+    const std::uint32_t* v = store.links[f].v;
+    const double tight = side_bound_of(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
+                                       pts[v[3]].data(), store.scale4.data());
+    return a > tight ? Cmp::above : Cmp::within;
+}
+
 // The decision by which the scan of every slot returns a facet at once: the float test
 // outside the bound, the exact sign inside it, and neither for a NaN side value or bound.
 inline bool sees_strictly(const Point4* pts, const FacetStore& store, std::uint32_t f,
                           std::uint32_t i) {
     const double s = side_of(pts, store, f, pts[i].data());
-    const double b = store.planes[f].bound;
-    if (s > b) return true;
-    if (!(std::fabs(s) <= b)) return false;
+    switch (against_bound(pts, store, f, s)) {
+        case Cmp::above:
+            return s > 0.0;
+        case Cmp::unordered:
+            return false;
+        case Cmp::within:
+            break;
+    }
     return exact_side(pts, store, f, i) > 0.0;
 }
 
@@ -384,7 +483,9 @@ inline std::uint32_t hint_scan(const Point4* pts, const FacetStore& store,
     for (std::size_t h = hints.size(); h-- > 0;) {
         const std::uint32_t f = hints[h];
         if ((store.flags[f] & 3) != LIVE) continue;
-        if (side_of(pts, store, f, q) > store.planes[f].bound) return f;
+        // The float test alone: s above the bound, which is never negative.
+        const double s = side_of(pts, store, f, q);
+        if (s > 0.0 && against_bound(pts, store, f, s) == Cmp::above) return f;
     }
     return NO_INDEX;
 }
@@ -397,9 +498,9 @@ std::uint32_t full_scan(const Point4* pts, const FacetStore& store, std::uint32_
         if ((store.flags[f] & 3) != LIVE) continue;
         const std::uint32_t s32 = static_cast<std::uint32_t>(f);
         const double s = side_of(pts, store, s32, q);
-        const double b = store.planes[f].bound;
-        if (s > b) return s32;
-        if (!(std::fabs(s) <= b)) continue;
+        const Cmp c = against_bound(pts, store, s32, s);
+        if (c == Cmp::above && s > 0.0) return s32;
+        if (c != Cmp::within) continue;
         const double r = exact_side(pts, store, s32, i);
         if (r > 0.0) return s32;
         if (r == 0.0 && candidate == NO_INDEX) candidate = s32;
@@ -510,6 +611,49 @@ std::uint32_t find_visible(const Point4* pts, FacetStore& store, Workspace& ws, 
     return best;
 }
 
+namespace {
+
+enum class Pairing { ok, third_facet, unmatched };
+
+// Links the cone facets ws.new_facets to each other across their ridges through q, in
+// their order, stopping at the first ridge met a third time. Leaves the table empty.
+Pairing pair_cone(Workspace& ws, Links* links) {
+    // About five entries per stored ridge keep the probes short; only that many entries
+    // are used, however long the table grew: spreading a few ridges over all of it would
+    // touch cold cache lines. Where a key lands does not change which ridges pair up.
+    const std::size_t needed =
+        std::bit_ceil(std::max<std::size_t>(8 * ws.new_facets.size(), 64));
+    if (ws.edge_table.size() < needed) {
+        std::vector<EdgeEntry>().swap(ws.edge_table);
+        ws.edge_table.resize(needed);
+    }
+    EdgeEntry* table = ws.edge_table.data();
+    const std::size_t mask = needed - 1;
+    ws.touched.clear();
+    for (const std::uint32_t slot : ws.new_facets) {
+        const std::uint32_t a = links[slot].v[1], b = links[slot].v[2], c = links[slot].v[3];
+        const std::uint64_t keys[3] = {pair_key(b, c), pair_key(a, c), pair_key(a, b)};
+        for (std::uint8_t pos = 1; pos <= 3; ++pos) {
+            if (!match_ridge(table, mask, ws.touched, links, keys[pos - 1], slot, pos)) {
+                reset_table(table, ws.touched);
+                return Pairing::third_facet;
+            }
+        }
+    }
+    return reset_table(table, ws.touched) ? Pairing::ok : Pairing::unmatched;
+}
+
+constexpr const char* THIRD_FACET = "horizon edge shared by more than two facets";
+
+// A fault met while the cone is built. The facets made before it would have been paired
+// by then, so a ridge that three of them share is the fault to report.
+Status cone_fault(Workspace& ws, Links* links, const char* what) {
+    if (pair_cone(ws, links) == Pairing::third_facet) return DelaunayError::corrupt(THIRD_FACET);
+    return DelaunayError::corrupt(what);
+}
+
+}  // namespace
+
 Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, Workspace& ws,
                     std::uint32_t i, std::uint32_t start) {
     const double* q = pts[i].data();
@@ -522,15 +666,23 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
     visible.clear();
     visible.push_back(start);
     flags[start] = 0;
+    ws.new_facets.clear();
+    // Whether q sees a facet is decided once and for all, so when visible[h] is searched
+    // each of its neighbours is known to be either in the region or on the horizon: the
+    // cone facets are made in the same pass, in the order (region position, ridge).
     for (std::size_t h = 0; h < visible.size(); ++h) {
-        const Links& lf = links[visible[h]];
-        for (const std::uint32_t g : lf.nb) {
+        const std::uint32_t f = visible[h];
+        // A copy: appending a slot may move the store.
+        const Links lf = links[f];
+        for (int k = 0; k < 4; ++k) {
+            const std::uint32_t g = lf.nb[k];
             if ((flags[g] & 3) != LIVE) continue;
             const double s = side_value(planes[g].normal, pts[links[g].v[0]].data(), q);
-            const double b = planes[g].bound;
             // On the hyperplane counts as seen: the zero facets go with the region, so
             // no new facet is flat against a survivor. A NaN side value is decided exactly.
-            const bool seen = std::fabs(s) > b ? s > 0.0 : exact_side(pts, store, g, i) >= 0.0;
+            const bool seen = against_bound(pts, store, g, s) == Cmp::above
+                                  ? s > 0.0
+                                  : exact_side(pts, store, g, i) >= 0.0;
             if (seen) {
                 flags[g] = 0;
                 visible.push_back(g);
@@ -539,49 +691,35 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
                     __builtin_prefetch(&planes[x]);
                     __builtin_prefetch(&links[x]);
                 }
+                continue;
             }
-        }
-    }
 
-    const std::size_t needed = std::bit_ceil(24 * visible.size());
-    if (ws.edge_table.size() < needed) {
-        std::vector<EdgeEntry>().swap(ws.edge_table);
-        ws.edge_table.resize(needed);
-    }
-    EdgeEntry* table = ws.edge_table.data();
-    // Only the first `needed` entries: the table keeps the length of the largest region
-    // so far, and spreading a few ridges over all of it would touch cold cache lines.
-    // Where a key lands does not change which ridges pair up.
-    const std::size_t mask = needed - 1;
-    ws.new_facets.clear();
-    ws.touched.clear();
-
-    for (std::size_t h = 0; h < visible.size(); ++h) {
-        const std::uint32_t f = visible[h];
-        // A copy: appending a slot may move the store.
-        const Links lf = links[f];
-        for (int k = 0; k < 4; ++k) {
-            const std::uint32_t g = lf.nb[k];
-            if ((flags[g] & 3) == 0) continue;
-            std::uint32_t abc[3];
-            int j = 0;
-            for (int x = 0; x < 4; ++x) {
-                if (x != k) abc[j++] = lf.v[x];
+            // g is on the horizon: the cone facet from q to the ridge f shares with it.
+            // Which of the vertices is left out, which of g's is its apex and where g
+            // links back to f are all but random, so they are found by bit masks rather
+            // than by branches that would mostly be mispredicted.
+            static constexpr std::uint8_t OTHERS[4][3] = {
+                {1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+            const std::uint32_t a = lf.v[OTHERS[k][0]], b = lf.v[OTHERS[k][1]],
+                                c = lf.v[OTHERS[k][2]];
+            const std::uint32_t* gv = links[g].v;
+            unsigned outside = 16;  // bit x: gv[x] is not on the ridge; bit 4: none is
+            for (unsigned x = 0; x < 4; ++x) {
+                const bool off = (gv[x] != a) & (gv[x] != b) & (gv[x] != c);
+                outside |= static_cast<unsigned>(off) << x;
             }
-            const std::uint32_t a = abc[0], b = abc[1], c = abc[2];
-            std::uint32_t apex = NO_INDEX;
-            for (const std::uint32_t x : links[g].v) {
-                if (x != a && x != b && x != c) {
-                    apex = x;
-                    break;
-                }
+            const unsigned first_outside = static_cast<unsigned>(std::countr_zero(outside));
+            if (first_outside == 4) {
+                return cone_fault(ws, links, "neighbor facet shares all four vertices");
             }
-            if (apex == NO_INDEX) {
-                return DelaunayError::corrupt("neighbor facet shares all four vertices");
-            }
+            const std::uint32_t apex = gv[first_outside];
             const std::uint32_t v[4] = {i, a, b, c};
             FacetResult fr;
-            plane_of(pts, scale4, v, apex, planes[g].normal, fr);
+            if (store.loose_bounds) {
+                plane_of<true>(pts, scale4, v, apex, planes[g].normal, fr);
+            } else {
+                plane_of<false>(pts, scale4, v, apex, planes[g].normal, fr);
+            }
 
             std::uint32_t slot;
             if (!ws.free.empty()) {
@@ -598,29 +736,28 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
             flags[slot] = static_cast<std::uint8_t>(CREATED + PARITY * fr.flip);
 
             std::uint32_t* gnb = links[g].nb;
-            int back = 0;
-            while (back < 4 && gnb[back] != f) ++back;
+            unsigned to_f = 16;
+            for (unsigned x = 0; x < 4; ++x) to_f |= static_cast<unsigned>(gnb[x] == f) << x;
+            const unsigned back = static_cast<unsigned>(std::countr_zero(to_f));
             if (back == 4) {
-                return DelaunayError::corrupt("horizon neighbor does not link back to visible facet");
+                return cone_fault(ws, links,
+                                  "horizon neighbor does not link back to visible facet");
             }
             gnb[back] = slot;
-
-            const std::uint32_t pairs[3][2] = {{b, c}, {a, c}, {a, b}};
-            for (std::uint8_t pos = 1; pos <= 3; ++pos) {
-                if (!match_ridge(table, mask, ws.touched, links,
-                                 pair_key(pairs[pos - 1][0], pairs[pos - 1][1]), slot, pos)) {
-                    return DelaunayError::corrupt("horizon edge shared by more than two facets");
-                }
-            }
             ws.new_facets.push_back(slot);
         }
     }
     if (ws.new_facets.empty()) {
         return DelaunayError::corrupt("no horizon ridges found for inserted point");
     }
-    if (!reset_table(table, ws.touched)) {
-        return DelaunayError::corrupt(
-            "unmatched horizon ridge (visible region is not a topological ball)");
+    switch (pair_cone(ws, links)) {
+        case Pairing::ok:
+            break;
+        case Pairing::third_facet:
+            return DelaunayError::corrupt(THIRD_FACET);
+        case Pairing::unmatched:
+            return DelaunayError::corrupt(
+                "unmatched horizon ridge (visible region is not a topological ball)");
     }
     for (const std::uint32_t s : ws.new_facets) {
         flags[s] = static_cast<std::uint8_t>((flags[s] & PARITY) | LIVE);
@@ -745,6 +882,7 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     d4::FacetStore store;
     store.reserve(std::min<std::size_t>(7 * m, NO_INDEX));
     if (auto err = d4::init_hull4d(pts.data(), scale4.data(), store)) return std::move(*err);
+    store.loose_bounds = d4::loose_bounds_hold(pts);
 
     {
         d4::Workspace ws;

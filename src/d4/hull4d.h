@@ -45,6 +45,12 @@ struct FacetStore {
     std::vector<Plane> planes;
     std::vector<Links> links;
     std::vector<std::uint8_t> flags;
+    // The scale vector of the bounds, set by init_hull4d.
+    std::array<double, 4> scale4 = {0.0, 0.0, 0.0, 0.0};
+    // Bounds of facets made by insert_point may be loose: at least the side-value bound
+    // of make_facet, which the side tests recompute where they need it. Only for clouds
+    // that loose_bounds_hold accepts.
+    bool loose_bounds = false;
 
     std::size_t size() const { return flags.size(); }
     void reserve(std::size_t n);
@@ -144,6 +150,10 @@ inline double side_value(const double* normal, const double* p0, const double* q
 // Degenerate "seed simplex is degenerate".
 Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const std::uint32_t* v,
                                std::uint32_t ref, const double* fallback);
+
+// Whether the cloud's values keep both forms of the bound clear of underflow and
+// overflow, which loose bounds need.
+bool loose_bounds_hold(const std::vector<Point4>& pts);
 
 // Swaps four points (and their perm entries) into positions 1..4 so that 0..4 span the
 // lifted space.
