@@ -351,6 +351,21 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
         r.normal[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(N[k]) ^ sign);
     }
     r.flip = flip ? 1 : 0;
+
+    // Whether the facet is a lower one, where the float value settles it. The exact test
+    // is orient3d(p0, p1, p2, p3) = -D, D = det[p1 - p0; p2 - p0; p3 - p0] in x, y, z, and
+    // the facet is lower when D > 0 with the parity clear or D < 0 with it set. d_xyz is D
+    // on the rounded differences with at most 5 roundings per product, so |d_xyz - D| <=
+    // (γ_5 + γ_3/(1 - u)^3)·perm <= 8.01u·perm, where perm, the x, y, z permanent, is at
+    // most R1·R2·R3 (R_r the row's absolute sum), computed within a factor (1 - u)^8:
+    // 10u·R123 covers it. Tiny products could underflow, so below 2^-900 orient3d decides.
+    const double R123 = (((std::fabs(e1x) + std::fabs(e1y)) + std::fabs(e1z)) *
+                         ((std::fabs(e2x) + std::fabs(e2y)) + std::fabs(e2z))) *
+                        ((std::fabs(e3x) + std::fabs(e3y)) + std::fabs(e3z));
+    constexpr double KD = 10.0 * 0x1p-53;
+    const bool settled = std::fabs(d_xyz) > KD * R123 && R123 >= 0x1p-900;
+    r.shape = settled ? static_cast<std::uint8_t>(KNOWN | (((d_xyz > 0.0) != flip) ? LOWER : 0))
+                      : std::uint8_t{0};
     return true;
 }
 
@@ -733,7 +748,7 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
             }
             planes[slot] = {{fr.normal[0], fr.normal[1], fr.normal[2], fr.normal[3]}, fr.bound};
             links[slot] = {{i, a, b, c}, {g, NO_INDEX, NO_INDEX, NO_INDEX}};
-            flags[slot] = static_cast<std::uint8_t>(CREATED + PARITY * fr.flip);
+            flags[slot] = static_cast<std::uint8_t>(CREATED + PARITY * fr.flip + fr.shape);
 
             std::uint32_t* gnb = links[g].nb;
             unsigned to_f = 16;
@@ -760,17 +775,15 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
                 "unmatched horizon ridge (visible region is not a topological ball)");
     }
     for (const std::uint32_t s : ws.new_facets) {
-        flags[s] = static_cast<std::uint8_t>((flags[s] & PARITY) | LIVE);
+        flags[s] = static_cast<std::uint8_t>((flags[s] & (PARITY | KNOWN | LOWER)) | LIVE);
     }
     ws.free.insert(ws.free.end(), visible.begin(), visible.end());
     return std::nullopt;
 }
 
-// Lower-hull facets are selected by exact orient3d alone. A float pre-filter of the
-// normal's w component against the facet bound would not be sound: the bound covers the
-// side value (a degree-5 quantity in the coordinates) while the w component is of degree
-// 3, so for a cloud of small extent the bound is far below the w component's own rounding
-// error. orient3d's filter costs about as much, and only upper facets would skip it.
+// Lower-hull facets are the ones whose exact orientation test says so: settled when the
+// facet was made (its own degree-3 bound; the side-value bound, of degree 5, would not be
+// sound for the w component), else by orient3d here.
 void compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
                     DelaunayOutput<4>& out) {
     const std::size_t n = store.size();
@@ -779,20 +792,32 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
     for (std::size_t s = 0; s < n; ++s) {
         const std::uint8_t fl = store.flags[s];
         if ((fl & 3) == 0) continue;
+        if (fl & KNOWN) {
+            if (fl & LOWER) row[s] = rows++;
+            continue;
+        }
         const std::uint32_t* v = store.links[s].v;
         const double o = pred::orient3d(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
                                         pts[v[3]].data());
         // The stored normal's w has, exactly, the sign of o, reversed by the parity.
         if ((fl & PARITY) ? o > 0.0 : o < 0.0) row[s] = rows++;
     }
-    out.simplices.resize(rows);
-    out.neighbors.resize(rows);
+    // Rows come in slot order, so they are appended: each output page is written once.
+    out.simplices.reserve(rows);
+    out.neighbors.reserve(rows);
+    constexpr std::size_t AHEAD = 16;
     for (std::size_t s = 0; s < n; ++s) {
+        // The neighbours' rows are scattered over the whole table: ask for them early.
+        if (s + AHEAD < n) {
+            for (const std::uint32_t g : store.links[s + AHEAD].nb) {
+                if (g != NO_INDEX) __builtin_prefetch(&row[g]);
+            }
+        }
         const std::uint32_t r = row[s];
         if (r == NO_INDEX) continue;
         const Links& l = store.links[s];
-        std::array<std::uint32_t, 4>& sv = out.simplices[r];
-        std::array<std::int32_t, 4>& sn = out.neighbors[r];
+        std::array<std::uint32_t, 4> sv;
+        std::array<std::int32_t, 4> sn;
         for (int k = 0; k < 4; ++k) {
             const std::uint32_t g = l.nb[k];
             const std::uint32_t gr = g == NO_INDEX ? NO_INDEX : row[g];
@@ -805,6 +830,8 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
             std::swap(sv[0], sv[1]);
             std::swap(sn[0], sn[1]);
         }
+        out.simplices.push_back(sv);
+        out.neighbors.push_back(sn);
     }
 }
 

@@ -22,11 +22,15 @@ using Status = std::optional<DelaunayError>;
 // Flag byte of a facet slot. Live facets are LIVE or LIVE|PARITY, facets of the running
 // insertion CREATED or CREATED|PARITY, deleted ones 0. PARITY: the stored normal is -N
 // for the vertex-order normal N (N·u = -det[p1 - p0; p2 - p0; p3 - p0; u]). VISITED is
-// scratch of find_visible and is clear between calls.
+// scratch of find_visible and is clear between calls. KNOWN: whether the facet is a lower
+// one (LOWER) was settled by the float test when it was made; otherwise the output step
+// asks orient3d.
 inline constexpr std::uint8_t LIVE = 1;
 inline constexpr std::uint8_t CREATED = 2;
 inline constexpr std::uint8_t PARITY = 4;
 inline constexpr std::uint8_t VISITED = 8;
+inline constexpr std::uint8_t KNOWN = 16;
+inline constexpr std::uint8_t LOWER = 32;
 
 // One facet is split over two records: the plane is only needed while the hull is built,
 // so it can be released before the output is assembled, which keeps the peak memory of
@@ -62,7 +66,8 @@ struct FacetStore {
 struct FacetResult {
     double normal[4];
     double bound;
-    std::uint8_t flip;  // 1: normal = -N
+    std::uint8_t flip;   // 1: normal = -N
+    std::uint8_t shape;  // KNOWN | LOWER, KNOWN, or 0 when orient3d must decide
 };
 
 struct EdgeEntry {

@@ -28,26 +28,22 @@ int npy_type(Dtype d) {
 
 const char* const kBufferName = "_kavro.buffer";
 
-template <class V>
+template <class Owner>
 void free_buffer(PyObject* capsule) {
-    delete static_cast<std::vector<V>*>(PyCapsule_GetPointer(capsule, kBufferName));
+    delete static_cast<Owner*>(PyCapsule_GetPointer(capsule, kBufferName));
 }
 
-// Gives `owner`'s memory to a new C-contiguous writeable array whose base object frees it.
-template <class V>
-PyObject* wrap_vector(std::vector<V>&& data, int ndim, const npy_intp* dims, int typenum) {
-    if (!ensure_numpy()) return nullptr;
-    auto* owner = new std::vector<V>(std::move(data));
-    // NumPy treats a null data pointer as "allocate for me"; an empty result must still
-    // point at memory we own.
-    if (owner->data() == nullptr) owner->reserve(1);
-    Object capsule = Object::steal(PyCapsule_New(owner, kBufferName, &free_buffer<V>));
+// Gives `data`, kept alive by the heap object `owner`, to a new C-contiguous writeable
+// array whose base object deletes `owner`.
+template <class Owner>
+PyObject* wrap_owned(Owner* owner, void* data, int ndim, const npy_intp* dims, int typenum) {
+    Object capsule = Object::steal(PyCapsule_New(owner, kBufferName, &free_buffer<Owner>));
     if (!capsule) {
         delete owner;
         return nullptr;
     }
     PyObject* arr = PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), typenum,
-                                nullptr, owner->data(), 0, NPY_ARRAY_CARRAY, nullptr);
+                                nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr);
     if (!arr) return nullptr;
     // SetBaseObject steals the capsule's reference, also when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), capsule.release()) < 0) {
@@ -55,6 +51,16 @@ PyObject* wrap_vector(std::vector<V>&& data, int ndim, const npy_intp* dims, int
         return nullptr;
     }
     return arr;
+}
+
+template <class V>
+PyObject* wrap_vector(std::vector<V>&& data, int ndim, const npy_intp* dims, int typenum) {
+    if (!ensure_numpy()) return nullptr;
+    auto* owner = new std::vector<V>(std::move(data));
+    // NumPy treats a null data pointer as "allocate for me"; an empty result must still
+    // point at memory we own.
+    if (owner->data() == nullptr) owner->reserve(1);
+    return wrap_owned(owner, owner->data(), ndim, dims, typenum);
 }
 
 }  // namespace
@@ -197,6 +203,13 @@ PyObject* wrap_i32(std::vector<std::int32_t>&& data, int ndim, const std::size_t
     npy_intp dims[2] = {0, 0};
     for (int i = 0; i < ndim; ++i) dims[i] = static_cast<npy_intp>(shape[i]);
     return wrap_vector(std::move(data), ndim, dims, NPY_INT32);
+}
+
+PyObject* wrap_i32(I32Array&& block) {
+    if (!ensure_numpy()) return nullptr;
+    const npy_intp dims[2] = {static_cast<npy_intp>(block.rows), static_cast<npy_intp>(block.cols)};
+    std::int32_t* data = block.data;
+    return wrap_owned(new I32Array(std::move(block)), data, 2, dims, NPY_INT32);
 }
 
 PyObject* wrap_f64(std::vector<double>&& data, std::size_t len) {

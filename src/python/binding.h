@@ -117,6 +117,7 @@ bool take_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // Hands an owned int32 / float64 buffer to NumPy without copying; a capsule frees it when
 // the array and its views are gone. shape has ndim entries.
 PyObject* wrap_i32(std::vector<std::int32_t>&& data, int ndim, const std::size_t* shape);
+PyObject* wrap_i32(I32Array&& block);
 PyObject* wrap_f64(std::vector<double>&& data, std::size_t len);
 
 // ValueError with a module text.

@@ -41,11 +41,6 @@ Converted run_sequential(const PointView<T>& view) {
     return out;
 }
 
-PyObject* wrap_block(I32Array&& a) {
-    const std::size_t shape[2] = {a.rows, a.cols};
-    return wrap_i32(std::move(a.data), 2, shape);
-}
-
 template <class T, std::size_t D>
 PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
@@ -84,11 +79,11 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         }
         if (result.failed) return raise_value_error(result.error);
 
-        Object simplices = Object::steal(wrap_block(std::move(result.simplices)));
+        Object simplices = Object::steal(wrap_i32(std::move(result.simplices)));
         if (!simplices) return nullptr;
-        Object neighbors = Object::steal(wrap_block(std::move(result.neighbors)));
+        Object neighbors = Object::steal(wrap_i32(std::move(result.neighbors)));
         if (!neighbors) return nullptr;
-        Object duplicates = Object::steal(wrap_block(std::move(result.duplicates)));
+        Object duplicates = Object::steal(wrap_i32(std::move(result.duplicates)));
         if (!duplicates) return nullptr;
         Object tuple = Object::steal(PyTuple_New(3));
         if (!tuple) return nullptr;
