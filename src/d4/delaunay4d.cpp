@@ -37,6 +37,31 @@ inline std::uint32_t spread10(std::uint32_t q) {
     return (t | t << 2) & 0x9249249u;
 }
 
+// Stable least-significant-digit radix sort by key_of(item), an unsigned value of
+// key_bytes bytes, one byte per pass; a byte on which every key agrees costs no pass.
+// Being stable, it leaves equal keys in their order, as a comparison sort that breaks
+// ties by position would.
+template <class Item, class KeyOf>
+void radix_sort(std::vector<Item>& items, int key_bytes, KeyOf key_of) {
+    const std::size_t n = items.size();
+    if (n < 2) return;
+    std::vector<std::array<std::size_t, 256>> counts(static_cast<std::size_t>(key_bytes));
+    for (auto& c : counts) c.fill(0);
+    for (const Item& it : items) {
+        const std::uint64_t k = key_of(it);
+        for (int b = 0; b < key_bytes; ++b) ++counts[b][(k >> (8 * b)) & 255];
+    }
+    std::vector<Item> buf(n);
+    for (int b = 0; b < key_bytes; ++b) {
+        std::array<std::size_t, 256>& c = counts[b];
+        if (std::find(c.begin(), c.end(), n) != c.end()) continue;
+        std::size_t at = 0;
+        for (std::size_t& x : c) at += std::exchange(x, at);
+        for (const Item& it : items) buf[c[(key_of(it) >> (8 * b)) & 255]++] = it;
+        items.swap(buf);
+    }
+}
+
 struct Record {
     double d[4];  // dx, dy, dz, w
     std::uint32_t index;
@@ -75,8 +100,9 @@ Lifted lift_and_sort(const PointView<T>& points) {
             p[3] = (p[0] * p[0] + p[1] * p[1]) + p[2] * p[2];
             keys[r] = {bits_of(p[3]), static_cast<std::uint32_t>(r)};
         }
-        // w is never negative, so its bit pattern orders like its value (NaN last).
-        std::sort(keys.begin(), keys.end());
+        // w is never negative, so its bit pattern orders like its value (NaN last); rows
+        // of equal height stay in row order.
+        radix_sort(keys, 8, [](const std::pair<std::uint64_t, std::uint32_t>& e) { return e.first; });
         for (std::size_t k = 0; k < n; ++k) {
             const Point4& p = lifted[keys[k].second];
             recs[k] = {{p[0], p[1], p[2], p[3]}, keys[k].second};
@@ -131,7 +157,7 @@ Lifted lift_and_sort(const PointView<T>& points) {
                                              quantise((d[2] - lo[2]) * scale[2]));
         order[k] = std::uint64_t{key} << 32 | k;
     }
-    std::sort(order.begin(), order.end());
+    radix_sort(order, 4, [](std::uint64_t e) { return e >> 32; });
     out.pts.resize(m);
     out.perm.resize(m);
     for (std::size_t k = 0; k < m; ++k) {
