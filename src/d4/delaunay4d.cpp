@@ -731,6 +731,7 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
                 for (const std::uint32_t x : links[g].nb) {
                     __builtin_prefetch(&planes[x]);
                     __builtin_prefetch(&links[x]);
+                    __builtin_prefetch(&flags[x]);
                 }
                 continue;
             }
