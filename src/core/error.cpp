@@ -1,5 +1,7 @@
 #include "core/error.h"
 
+#include "core/point_view.h"
+
 namespace kavro {
 
 std::string DelaunayError::message() const {
@@ -11,6 +13,11 @@ std::string DelaunayError::message() const {
         std::string operator()(const Corrupt& e) const { return "internal corruption: " + e.text; }
     };
     return std::visit(Visitor{}, value);
+}
+
+DelaunayError DelaunayError::too_many_points(std::uint64_t count) {
+    return degenerate("too many points (" + std::to_string(count) + "), maximum is " +
+                      std::to_string(MAX_POINTS));
 }
 
 }  // namespace kavro

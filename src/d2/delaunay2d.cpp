@@ -540,8 +540,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     assert(points.cols == 2 && "input points must be 2D");
     const std::size_t n = points.rows;
     if (n > MAX_POINTS) {
-        return DelaunayError::degenerate("too many points (" + std::to_string(n) +
-                                         "), maximum is " + std::to_string(MAX_POINTS));
+        return DelaunayError::too_many_points(n);
     }
     if (n < 3) return DelaunayError::not_enough_points(n);
     // Half-edges are 32-bit and a full build holds 3 (2n - 5) of them, so beyond about

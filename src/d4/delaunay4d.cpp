@@ -923,8 +923,7 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     assert(points.cols == 3 && "input points must be 3D");
     const std::size_t n = points.rows;
     if (n > MAX_POINTS) {
-        return DelaunayError::degenerate("too many points (" + std::to_string(n) +
-                                         "), maximum is " + std::to_string(MAX_POINTS));
+        return DelaunayError::too_many_points(n);
     }
     d4::Lifted lifted = d4::lift_and_sort(points);
     std::vector<d4::Point4>& pts = lifted.pts;
