@@ -11,6 +11,7 @@
 
 #include "core/float_order.h"
 #include "core/predicates.h"
+#include "core/scaling.h"
 #include "d2/triangulator.h"
 
 namespace kavro {
@@ -43,9 +44,9 @@ inline std::uint64_t saturating_u64(double v) {
 
 }  // namespace
 
-Triangulator::Triangulator(std::vector<double> centred, double cx, double cy,
+Triangulator::Triangulator(std::vector<double> points, double cx, double cy,
                            std::uint32_t start)
-    : coords(std::move(centred)), hull_start(start) {
+    : coords(std::move(points)), hull_start(start) {
     const std::size_t n = coords.size() / 2;
     // A triangulation of n points with h >= 3 hull vertices has 2n - h - 2 <= 2n - 5
     // triangles, so the sweep never reallocates the store.
@@ -277,8 +278,7 @@ private:
         tr.hull_tri[u] = h;
         tr.hull_tri[p] = tn + 1;
         tr.hull_start = u;
-        const double* xy = point(p);
-        tr.hull_hash[tr.hash_key(xy[0], xy[1])] = p;
+        tr.hull_hash[tr.hash_of(p)] = p;
 
         tr.legalize(hp);
         // The hull edge p -> w sits after p in (c, p, w), where flips may move it; legalize
@@ -337,20 +337,27 @@ private:
     Triangulator& tr_;
 };
 
-// Ascending (key, x, y, index) with x and y in IEEE total order: equal centred points get
-// equal keys and so come out adjacent, which is what lets the sweep spot duplicates by
-// comparing with the previous point only.
+// Ascending (key, x, y, x and y in IEEE total order, index), the first x and y with -0.0
+// read as +0.0: equal points get equal keys and equal canonical coordinates, so they come
+// out adjacent even when their zeros differ in sign, which is what lets the sweep spot
+// duplicates by comparing with the previous point only.
 struct SweepLess {
     const std::uint64_t* key;
     const double* xy;
     bool operator()(std::uint32_t l, std::uint32_t r) const {
         if (key[l] != key[r]) return key[l] < key[r];
-        const std::int64_t lx = total_key(xy[2 * std::size_t{l}]);
-        const std::int64_t rx = total_key(xy[2 * std::size_t{r}]);
-        if (lx != rx) return lx < rx;
-        const std::int64_t ly = total_key(xy[2 * std::size_t{l} + 1]);
-        const std::int64_t ry = total_key(xy[2 * std::size_t{r} + 1]);
-        if (ly != ry) return ly < ry;
+        const double* a = xy + 2 * std::size_t{l};
+        const double* b = xy + 2 * std::size_t{r};
+        for (int c = 0; c < 2; ++c) {
+            const std::int64_t ka = total_key(a[c] + 0.0);
+            const std::int64_t kb = total_key(b[c] + 0.0);
+            if (ka != kb) return ka < kb;
+        }
+        for (int c = 0; c < 2; ++c) {
+            const std::int64_t ka = total_key(a[c]);
+            const std::int64_t kb = total_key(b[c]);
+            if (ka != kb) return ka < kb;
+        }
         return l < r;
     }
 };
@@ -414,9 +421,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
     hull_tri[s0] = 0;
     hull_tri[s1] = 1;
     hull_tri[s2] = 2;
-    for (const std::uint32_t s : {s0, s1, s2}) {
-        hull_hash[tr.hash_key(xy[2 * std::size_t{s}], xy[2 * std::size_t{s} + 1])] = s;
-    }
+    for (const std::uint32_t s : {s0, s1, s2}) hull_hash[tr.hash_of(s)] = s;
     tr.add_triangle(s0, s1, s2, NO_INDEX, NO_INDEX, NO_INDEX);
     tr.hull_start = s0;
 
@@ -444,7 +449,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
         if (i == s0 || i == s1 || i == s2) continue;
 
         // A live hull vertex near p's angle; buckets keep stale vertices, so skip those.
-        const std::uint32_t key = tr.hash_key(x, y);
+        const std::uint32_t key = tr.hash_of(i);
         std::uint32_t bucket = key;
         std::uint32_t s = NO_INDEX;
         for (std::uint32_t j = 0; j < hash_size; ++j) {
@@ -528,7 +533,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
         hull_prev[nv] = i;
         hull_next[i] = nv;
         hull_hash[key] = i;
-        hull_hash[tr.hash_key(xy[2 * std::size_t{e}], xy[2 * std::size_t{e} + 1])] = e;
+        hull_hash[tr.hash_of(e)] = e;
     }
 }
 
@@ -548,44 +553,58 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     // rather than wrap indices into a corrupt mesh.
     if (3 * (2 * static_cast<std::uint64_t>(n) - 5) >= NO_INDEX) throw std::bad_alloc();
 
+    // The caller's points, times a power of two: every exact test is made on these, so
+    // that each decision is the one the caller's coordinates call for. The centred values
+    // p - (mx, my) that choose seeds, keys and hash buckets are recomputed from them where
+    // needed, bit for bit the same each time.
+    const PowerOfTwoScale scale = PowerOfTwoScale::of(points);
+    std::vector<double> input(2 * n);
     double sx = 0.0;
     double sy = 0.0;
     for (std::size_t r = 0; r < n; ++r) {
-        sx += points.at(r, 0);
-        sy += points.at(r, 1);
+        const double x = scale(points.at(r, 0));
+        const double y = scale(points.at(r, 1));
+        input[2 * r] = x;
+        input[2 * r + 1] = y;
+        sx += x;
+        sy += y;
     }
     const double mx = sx / static_cast<double>(n);
     const double my = sy / static_cast<double>(n);
-    std::vector<double> coords(2 * n);
-    for (std::size_t r = 0; r < n; ++r) {
-        coords[2 * r] = points.at(r, 0) - mx;
-        coords[2 * r + 1] = points.at(r, 1) - my;
-    }
-    const double* xy = coords.data();
-    const auto pt = [xy](std::size_t v) { return xy + 2 * v; };
+    // After scaling no sum overflows, so a non-finite centroid means a NaN or infinite
+    // coordinate: such input keeps the float verdicts below (it is refused as collinear).
+    const bool finite = std::isfinite(mx) && std::isfinite(my);
+    const double* in = input.data();
+    const auto at = [in](std::size_t v) { return in + 2 * v; };
+    const auto cx_of = [in, mx](std::size_t v) { return in[2 * v] - mx; };
+    const auto cy_of = [in, my](std::size_t v) { return in[2 * v + 1] - my; };
 
     std::size_t s0 = 0;
     {
-        std::int64_t best = total_key(xy[0] * xy[0] + xy[1] * xy[1]);
+        const double x = cx_of(0), y = cy_of(0);
+        std::int64_t best = total_key(x * x + y * y);
         for (std::size_t r = 1; r < n; ++r) {
-            const std::int64_t d = total_key(xy[2 * r] * xy[2 * r] + xy[2 * r + 1] * xy[2 * r + 1]);
+            const double xr = cx_of(r), yr = cy_of(r);
+            const std::int64_t d = total_key(xr * xr + yr * yr);
             if (d < best) {
                 best = d;
                 s0 = r;
             }
         }
     }
-    const double x0 = xy[2 * s0];
-    const double y0 = xy[2 * s0 + 1];
-    const auto equals_s0 = [&](std::size_t k) { return xy[2 * k] == x0 && xy[2 * k + 1] == y0; };
+    const double X0 = in[2 * s0];
+    const double Y0 = in[2 * s0 + 1];
+    const auto equals_s0 = [&](std::size_t k) { return in[2 * k] == X0 && in[2 * k + 1] == Y0; };
 
     std::size_t j = 0;
     while (j < n && (j == s0 || equals_s0(j))) ++j;
     if (j == n) return DelaunayError::not_enough_points(1);
 
+    const double x0 = cx_of(s0);
+    const double y0 = cy_of(s0);
     const auto dist0 = [&](std::size_t k) {
-        const double dx = xy[2 * k] - x0;
-        const double dy = xy[2 * k + 1] - y0;
+        const double dx = cx_of(k) - x0;
+        const double dy = cy_of(k) - y0;
         return total_key(dx * dx + dy * dy);
     };
     std::size_t s1 = j;
@@ -605,17 +624,14 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     // the exact predicate has the last word on collinearity.
     std::size_t s2 = NO_INDEX;
     {
-        const double* a = pt(s0);
-        const double* b = pt(s1);
-        const double dx = b[0] - a[0];
-        const double dy = b[1] - a[1];
+        const double dx = cx_of(s1) - x0;
+        const double dy = cy_of(s1) - y0;
         const double bl = dx * dx + dy * dy;
         double best = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < n; ++k) {
             if (k == s0 || k == s1) continue;
-            const double* c = pt(k);
-            const double ex = c[0] - a[0];
-            const double ey = c[1] - a[1];
+            const double ex = cx_of(k) - x0;
+            const double ey = cy_of(k) - y0;
             const double den = dx * ey - ex * dy;
             if (den == 0.0) continue;
             const double cl = ex * ex + ey * ey;
@@ -624,28 +640,40 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
             const double uy = (dx * cl - ex * bl) * d;
             const double r = ux * ux + uy * uy;
             if (!(r < best)) continue;
-            if (pred::orient2d(a, b, c) == 0.0) continue;
+            if (pred::orient2d(at(s0), at(s1), at(k)) == 0.0) continue;
             best = r;
             s2 = k;
+        }
+        // Centring can round a triangle flat (den == 0) or make s1 coincide with s0 in
+        // the centred frame although the caller's points span the plane: the first
+        // point off the line, by the exact test, seeds the sweep instead.
+        for (std::size_t k = 0; finite && s2 == NO_INDEX && k < n; ++k) {
+            if (k != s0 && k != s1 && pred::orient2d(at(s0), at(s1), at(k)) != 0.0) s2 = k;
         }
     }
     if (s2 == NO_INDEX) {
         return DelaunayError::degenerate(
             "all points are collinear; a 2D triangulation does not exist");
     }
-    if (d2::orient_filtered(pt(s0), pt(s1), pt(s2)) < 0.0) std::swap(s1, s2);
+    if (d2::orient_filtered(at(s0), at(s1), at(s2)) < 0.0) std::swap(s1, s2);
 
-    const d2::Circum cc = d2::circum_offset(pt(s0), pt(s1), pt(s2));
-    const double cx = xy[2 * s0] + cc.ux;
-    const double cy = xy[2 * s0 + 1] + cc.uy;
+    double ccx, ccy;
+    {
+        const double a[2] = {x0, y0};
+        const double b[2] = {cx_of(s1), cy_of(s1)};
+        const double c[2] = {cx_of(s2), cy_of(s2)};
+        const d2::Circum cc = d2::circum_offset(a, b, c);
+        ccx = x0 + cc.ux;
+        ccy = y0 + cc.uy;
+    }
 
     std::vector<std::uint64_t> key(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const double dy = xy[2 * i + 1] - cy;
-        const double dx = xy[2 * i] - cx;
+        const double dy = cy_of(i) - ccy;
+        const double dx = cx_of(i) - ccx;
         key[i] = bits_of(dy * dy + dx * dx);
     }
-    const std::vector<std::uint32_t> perm = d2::sweep_order(key, xy);
+    const std::vector<std::uint32_t> perm = d2::sweep_order(key, in);
     std::vector<std::uint64_t>().swap(key);
 
     // The sweep runs on the points relabelled by sweep position: triangulation neighbours
@@ -657,17 +685,19 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     std::uint32_t r2 = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t i = perm[k];
-        swept[2 * k] = xy[2 * std::size_t{i}];
-        swept[2 * k + 1] = xy[2 * std::size_t{i} + 1];
+        swept[2 * k] = in[2 * std::size_t{i}];
+        swept[2 * k + 1] = in[2 * std::size_t{i} + 1];
         if (i == s0) r0 = static_cast<std::uint32_t>(k);
         if (i == s1) r1 = static_cast<std::uint32_t>(k);
         if (i == s2) r2 = static_cast<std::uint32_t>(k);
     }
-    std::vector<double>().swap(coords);
+    std::vector<double>().swap(input);
 
     DelaunayOutput<3> out;
     {
-        d2::Triangulator tr(std::move(swept), cx, cy, r0);
+        d2::Triangulator tr(std::move(swept), ccx, ccy, r0);
+        tr.origin[0] = mx;
+        tr.origin[1] = my;
         d2::sweep(tr, perm.data(), r0, r1, r2, out.duplicates);
 
         const std::size_t m = tr.triangles.size() / 3;

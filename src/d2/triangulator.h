@@ -12,12 +12,17 @@ namespace kavro::d2 {
 // Half-edge conventions: half-edge h belongs to triangle h / 3 and runs from
 // triangles[h] to triangles[next(h)]; the edge of triangle t opposite its vertex k is
 // 3t + (k + 1) % 3; halfedges[h] is the twin of h (same edge, reverse direction) or
-// NO_INDEX on the hull. Triangles are counterclockwise in the centred frame.
+// NO_INDEX on the hull. Triangles are counterclockwise in the caller's frame.
 //
 // Vertex v is row v of coords. delaunay2d numbers the points by sweep position, not by
 // input row, and maps the rows back when it builds its output.
+//
+// Two frames: coords holds the caller's points (times a power of two), on which every
+// orientation and in-circle test is made, so that the result is exact for what the
+// caller passed. The pseudo-angle hash only steers the search and works in the centred
+// frame, coords minus origin, as the sweep centre does.
 struct Triangulator {
-    std::vector<double> coords;            // #n by 2 centred points, row-major
+    std::vector<double> coords;            // #n by 2 points in the caller's frame, row-major
     std::vector<std::uint32_t> triangles;  // 3 vertex indices per triangle
     std::vector<std::uint32_t> halfedges;  // same length as triangles
     std::vector<std::uint32_t> hull_prev;  // #n, counterclockwise hull list
@@ -27,15 +32,22 @@ struct Triangulator {
     std::vector<std::uint32_t> edge_stack; // pending flips of legalize
     std::uint32_t hash_size = 0;
     double center[2] = {0.0, 0.0};         // sweep centre, centred frame
+    double origin[2] = {0.0, 0.0};         // the centroid: coords - origin is centred
     std::uint32_t hull_start = 0;
 
-    // Takes the #n by 2 centred points; sizes the hull arrays and the hash for n points
-    // and reserves the triangle store for the 2n - 5 triangles a full build needs.
-    Triangulator(std::vector<double> centred, double cx, double cy, std::uint32_t start);
+    // Takes the #n by 2 points; sizes the hull arrays and the hash for n points and
+    // reserves the triangle store for the 2n - 5 triangles a full build needs.
+    Triangulator(std::vector<double> points, double cx, double cy, std::uint32_t start);
 
-    // Bucket of the pseudo-angle of (x, y) around the sweep centre: 0 on the ray towards
-    // -x, rising counterclockwise through -y, +x and +y (quarter steps) and wrapping to 0.
+    // Bucket of the pseudo-angle of the centred point (x, y) around the sweep centre: 0 on
+    // the ray towards -x, rising counterclockwise through -y, +x and +y (quarter steps)
+    // and wrapping to 0.
     std::uint32_t hash_key(double x, double y) const;
+    // hash_key of vertex v, centred the way the kernel centred it.
+    std::uint32_t hash_of(std::uint32_t v) const {
+        return hash_key(coords[2 * std::size_t{v}] - origin[0],
+                        coords[2 * std::size_t{v} + 1] - origin[1]);
+    }
 
     // Appends triangle (i0, i1, i2) and links its half-edges i0->i1, i1->i2, i2->i0 to the
     // twins a, b, c (NO_INDEX for none). Returns its first half-edge.
@@ -55,9 +67,11 @@ struct Triangulator {
     }
 };
 
-// The rows of xy (#n by 2, centred) in sweep order: ascending key (#n bit patterns of the
+// The rows of xy (#n by 2) in sweep order: ascending key (#n bit patterns of the
 // non-negative squared distances to the sweep centre, compared as unsigned integers), then
-// x and y in IEEE total order (-0.0 before +0.0), then row index.
+// x and y with -0.0 read as +0.0, then x and y in IEEE total order (-0.0 before +0.0),
+// then row index. Points that compare equal (IEEE) thus come out adjacent, which the
+// sweep's duplicate test relies on, and the member with -0.0 leads its group.
 std::vector<std::uint32_t> sweep_order(const std::vector<std::uint64_t>& key, const double* xy);
 
 }  // namespace kavro::d2

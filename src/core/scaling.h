@@ -1,0 +1,88 @@
+// Power-of-two normalisation of a point cloud before a kernel runs.
+//
+// The exact predicates are exact only while their products neither overflow nor
+// underflow, and the kernels' float steering (squared distances, lifted heights) has the
+// same limits. Multiplying every coordinate by one power of two changes no sign of any
+// predicate and no float decision that stays in range, so the kernels first bring the
+// largest finite |coordinate| into [1, 2). A cloud and any power-of-two multiple of it
+// (every coordinate finite and normal in both) then reach the kernel as the same numbers
+// and get the same result.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "core/point_view.h"
+
+namespace kavro {
+
+class PowerOfTwoScale {
+public:
+    // Scale for the largest finite |coordinate| of points; the identity when there is
+    // none (every coordinate zero or non-finite), so NaN and infinities reach the kernel
+    // as they are.
+    //
+    // Scaling down never rounds a coordinate away: where the cloud also holds values so
+    // small that they would become subnormal and lose bits, it is scaled down only as far
+    // as their lowest set bit allows (then the range of the cloud itself exceeds what
+    // double products can hold, and exactness ends there anyway).
+    template <class T>
+    static PowerOfTwoScale of(const PointView<T>& points) {
+        constexpr double MAX = 1.7976931348623157e308;
+        double top = 0.0;
+        double low = MAX;  // smallest nonzero finite |coordinate|
+        for (std::size_t r = 0; r < points.rows; ++r) {
+            for (std::size_t c = 0; c < points.cols; ++c) {
+                const double a = std::fabs(points.at(r, c));
+                if (a <= MAX) {
+                    if (a > top) top = a;
+                    if (a < low && a > 0.0) low = a;
+                }
+            }
+        }
+        if (top == 0.0) return PowerOfTwoScale(0);
+        int exponent = -std::ilogb(top);
+        if (exponent < 0 && std::ldexp(low, exponent) < 0x1p-1022) {
+            // exponent + (position of the lowest set bit of v) >= -1074 keeps v exact.
+            int lowest = 1024;
+            for (std::size_t r = 0; r < points.rows; ++r) {
+                for (std::size_t c = 0; c < points.cols; ++c) {
+                    const double a = std::fabs(points.at(r, c));
+                    if (a > 0.0 && a <= MAX) lowest = std::min(lowest, lowest_bit(a));
+                }
+            }
+            exponent = std::max(exponent, std::min(0, -1074 - lowest));
+        }
+        return PowerOfTwoScale(exponent);
+    }
+
+    explicit PowerOfTwoScale(int exponent) : exponent_(exponent) {
+        // 2^exponent itself may not be a double (the cloud is all subnormal: up to
+        // 2^1074), so it is applied in two exact steps.
+        const int first = exponent > 1000 ? 1000 : exponent;
+        first_ = std::ldexp(1.0, first);
+        second_ = std::ldexp(1.0, exponent - first);
+    }
+
+    // v · 2^exponent; exact unless the result is subnormal.
+    double operator()(double v) const { return v * first_ * second_; }
+    int exponent() const { return exponent_; }
+
+private:
+    // The exponent of the lowest set bit of a positive finite double.
+    static int lowest_bit(double a) {
+        const auto bits = std::bit_cast<std::uint64_t>(a);
+        const int field = static_cast<int>(bits >> 52);
+        const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+        if (field == 0) return -1074 + std::countr_zero(mantissa);
+        return field - 1075 + std::countr_zero(mantissa | (std::uint64_t{1} << 52));
+    }
+
+    int exponent_;
+    double first_;
+    double second_;
+};
+
+}  // namespace kavro
