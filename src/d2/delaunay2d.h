@@ -20,16 +20,20 @@ namespace kavro {
 //   simplices   #m by 3  vertex indices, each row counterclockwise
 //   neighbors   #m by 3  entry k: the triangle across the edge opposite vertex k, -1 on
 //                        the convex hull
-//   duplicates  #d by 2  [dropped, kept]: a point whose centred coordinates compare equal
-//                        (IEEE, so -0.0 == +0.0) to a point kept before it; rows come in
-//                        sweep order, not index order
+//   duplicates  #d by 2  [dropped, kept]: a point whose coordinates compare equal (IEEE,
+//                        so -0.0 == +0.0) to a point kept before it; rows come in sweep
+//                        order, not index order
 //
-// All geometry runs on the points minus their centroid, so "equal" and "collinear" are
-// judged in that centred frame (two inputs that differ by less than the rounding of the
-// centring can come out equal). The kept point of an equal group is its lowest index,
-// except that a seed point (one of the three that start the sweep, near the centroid) is
-// always the one kept, and a copy with -0.0 in a coordinate comes before, and is kept
-// instead of, one with +0.0 there. Every distinct point is a vertex of some triangle;
+// Every orientation and in-circle decision is exact for the caller's coordinates: rows
+// are counterclockwise and the mesh is Delaunay in the input as given. The cloud is first
+// multiplied by a power of two that brings its largest coordinate into [1, 2), so any
+// power-of-two multiple of an input (coordinates finite and normal) gives the same result;
+// exactness holds while every nonzero coordinate is within a factor 2^100 of the largest
+// (beyond that, products of coordinate differences leave the double range). The kept
+// point of an equal group is its lowest index, except that a seed point (one of the three
+// that start the sweep, near the centroid) is always the one kept, and a copy with -0.0 in
+// a coordinate comes before, and is kept instead of, one with +0.0 there. Every distinct
+// point is a vertex of some triangle;
 // every other point is the dropped index of exactly one duplicate row. Three points in
 // general position give one triangle whose first vertex is the point nearest the centroid
 // (the lower index on a tie). Four or more cocircular points are split by whichever
@@ -39,10 +43,9 @@ namespace kavro {
 //   n > 4294967294                 Degenerate "too many points (n), maximum is 4294967294"
 //   n < 3                          NotEnoughPoints(n)
 //   all points equal               NotEnoughPoints(1)
-//   no non-collinear triple        Degenerate "all points are collinear; a 2D triangulation
+//   all points on one line         Degenerate "all points are collinear; a 2D triangulation
 //                                  does not exist"; also for two distinct positions only,
-//                                  and for NaN or infinite coordinates (whose centred
-//                                  values are NaN or infinite)
+//                                  and for NaN or infinite coordinates
 // More than 715827882 points throws std::bad_alloc, as exhausted memory would: the
 // half-edge store is indexed by 32 bits.
 template <class T>
