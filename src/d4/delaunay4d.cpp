@@ -12,6 +12,7 @@
 
 #include "core/float_order.h"
 #include "core/predicates.h"
+#include "core/scaling.h"
 #include "d4/hull4d.h"
 
 namespace kavro {
@@ -63,7 +64,7 @@ void radix_sort(std::vector<Item>& items, int key_bytes, KeyOf key_of) {
 }
 
 struct Record {
-    double d[4];  // dx, dy, dz, w
+    double d[4];  // x, y, z in the caller's frame (scaled), w from the centred values
     std::uint32_t index;
 };
 
@@ -76,9 +77,10 @@ std::uint32_t morton_key(std::uint32_t qx, std::uint32_t qy, std::uint32_t qz) {
 template <class T>
 Lifted lift_and_sort(const PointView<T>& points) {
     const std::size_t n = points.rows;
+    const PowerOfTwoScale scale = PowerOfTwoScale::of(points);
     double c[3] = {0.0, 0.0, 0.0};
     for (std::size_t r = 0; r < n; ++r) {
-        for (int k = 0; k < 3; ++k) c[k] += points.at(r, k);
+        for (int k = 0; k < 3; ++k) c[k] += scale(points.at(r, k));
     }
     for (double& v : c) v /= static_cast<double>(n);
 
@@ -91,13 +93,14 @@ Lifted lift_and_sort(const PointView<T>& points) {
         std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
         for (std::size_t r = 0; r < n; ++r) {
             Point4& p = lifted[r];
+            double d[3];
             for (int k = 0; k < 3; ++k) {
-                const double d = points.at(r, k) - c[k];
-                p[k] = d;
-                if (d < lo[k]) lo[k] = d;
-                if (d > hi[k]) hi[k] = d;
+                p[k] = scale(points.at(r, k));
+                d[k] = p[k] - c[k];
+                if (d[k] < lo[k]) lo[k] = d[k];
+                if (d[k] > hi[k]) hi[k] = d[k];
             }
-            p[3] = (p[0] * p[0] + p[1] * p[1]) + p[2] * p[2];
+            p[3] = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
             keys[r] = {bits_of(p[3]), static_cast<std::uint32_t>(r)};
         }
         // w is never negative, so its bit pattern orders like its value (NaN last); rows
@@ -109,9 +112,16 @@ Lifted lift_and_sort(const PointView<T>& points) {
         }
     }
 
-    // Equal heights hold every exact duplicate group; ordering them by coordinates puts
-    // the members of a group next to each other (NaN w is never equal: runs of one).
+    // Equal heights hold every exact duplicate group; ordering them by coordinates, with
+    // -0.0 read as +0.0 first, puts the members of a group next to each other whatever the
+    // signs of their zeros, and the one first in total order at its head (NaN w is never
+    // equal: runs of one).
     const auto coord_less = [](const Record& a, const Record& b) {
+        for (int k = 0; k < 3; ++k) {
+            const std::int64_t x = total_key(a.d[k] + 0.0);
+            const std::int64_t y = total_key(b.d[k] + 0.0);
+            if (x != y) return x < y;
+        }
         for (int k = 0; k < 3; ++k) {
             const std::int64_t x = total_key(a.d[k]);
             const std::int64_t y = total_key(b.d[k]);
@@ -132,8 +142,7 @@ Lifted lift_and_sort(const PointView<T>& points) {
         const Record& r = recs[k];
         if (m > 0) {
             const Record& last = recs[m - 1];
-            if (r.d[0] == last.d[0] && r.d[1] == last.d[1] && r.d[2] == last.d[2] &&
-                r.d[3] == last.d[3]) {
+            if (r.d[0] == last.d[0] && r.d[1] == last.d[1] && r.d[2] == last.d[2]) {
                 out.duplicates.push_back({r.index, last.index});
                 continue;
             }
@@ -142,22 +151,23 @@ Lifted lift_and_sort(const PointView<T>& points) {
     }
     recs.resize(m);
 
-    double scale[3];
+    double quant[3];
     for (int k = 0; k < 3; ++k) {
         const double range = hi[k] - lo[k];
-        scale[k] = range > 0.0 ? 1023.0 / range : 0.0;
+        quant[k] = range > 0.0 ? 1023.0 / range : 0.0;
     }
     // Equal Morton keys keep the height order: the low half of each entry is the record's
     // position in it, which makes the sort stable and the insertion order deterministic.
     std::vector<std::uint64_t> order(m);
     for (std::size_t k = 0; k < m; ++k) {
-        const double* d = recs[k].d;
-        const std::uint32_t key = morton_key(quantise((d[0] - lo[0]) * scale[0]),
-                                             quantise((d[1] - lo[1]) * scale[1]),
-                                             quantise((d[2] - lo[2]) * scale[2]));
+        const double* p = recs[k].d;
+        const std::uint32_t key = morton_key(quantise(((p[0] - c[0]) - lo[0]) * quant[0]),
+                                             quantise(((p[1] - c[1]) - lo[1]) * quant[1]),
+                                             quantise(((p[2] - c[2]) - lo[2]) * quant[2]));
         order[k] = std::uint64_t{key} << 32 | k;
     }
     radix_sort(order, 4, [](std::uint64_t e) { return e >> 32; });
+    out.finite = std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
     out.pts.resize(m);
     out.perm.resize(m);
     for (std::size_t k = 0; k < m; ++k) {
@@ -172,12 +182,20 @@ template Lifted lift_and_sort<double>(const PointView<double>&);
 template Lifted lift_and_sort<float>(const PointView<float>&);
 
 std::array<double, 4> scale_vector(const std::vector<Point4>& pts) {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    double lo[3] = {INF, INF, INF};
+    double hi[3] = {-INF, -INF, -INF};
     std::array<double, 4> s = {0.0, 0.0, 0.0, 0.0};
     for (const Point4& p : pts) {
-        for (int k = 0; k < 4; ++k) {
-            const double a = 2.0 * std::fabs(p[k]);
-            if (a > s[k]) s[k] = a;
+        for (int k = 0; k < 3; ++k) {
+            if (p[k] < lo[k]) lo[k] = p[k];
+            if (p[k] > hi[k]) hi[k] = p[k];
         }
+        const double a = 2.0 * std::fabs(p[3]);
+        if (a > s[3]) s[3] = a;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (hi[k] >= lo[k]) s[k] = hi[k] - lo[k];
     }
     return s;
 }
@@ -212,25 +230,30 @@ std::uint32_t FacetStore::append() {
 //  1. Arithmetic. Each monomial passes through at most 8 roundings (2 in a minor m_ab, 3
 //     more in the cofactor D_abc, 3 in the final dot product), so |s - Ŝ| <= γ_8·Σ|m̂|,
 //     where Ŝ is the exact determinant of the rounded entries and m̂ its monomials.
-//  2. Entries. An x, y or z entry is one rounded difference of exact doubles: E = ê(1 + δ),
-//     |δ| <= u / (1 - u). A w entry is ê_w = fl(w_r - w_0), and each stored height
-//     w = fl(fl(fl(x·x) + fl(y·y)) + fl(z·z)) = W(1 + θ), |θ| <= γ_3, so
-//     E_w = ê_w(1 + δ) - η_r with |η_r| <= γ_3·(W_r + W_0) <= γ_3·(1 + γ_3)·(w_r + w_0).
+//  2. Entries. An x, y or z entry is one rounded difference of exact doubles (the
+//     caller's coordinates): E = ê(1 + δ), |δ| <= u / (1 - u). The w column may be any
+//     lifting |p - c|² for a fixed c, since it differs from |p|² by a combination of the
+//     x, y, z columns and the constant one; W below is |p - c|² for the centroid c, taken
+//     exactly. A w entry is ê_w = fl(w_r - w_0), and each stored height is computed from
+//     the rounded centred values fl(p_k - c_k) = (p_k - c_k)(1 + δ_k) as
+//     w = fl(fl(fl(d_x·d_x) + fl(d_y·d_y)) + fl(d_z·d_z)) = W(1 + θ), |θ| <= γ_5 (two
+//     roundings in the centring of each squared term, three in the sum), so
+//     E_w = ê_w(1 + δ) - η_r with |η_r| <= γ_5·(W_r + W_0) <= γ_5·(1 + γ_5)·(w_r + w_0).
 //     Every monomial has exactly one w entry (row r) and three x, y, z entries, hence
 //     |S - Ŝ| <= γ_4·Σ|m̂| + (1 + γ_3)·Σ_r |η_r|·A_r, with A_r the sum of |products of the
 //     x, y, z entries of the other three rows| (a 3x3 permanent).
-//  3. The facet only. |d̂_k| <= scale4_k because |q_k| + |p0_k| <= max 2|coordinate|,
-//     and w_q + w_0 <= scale4_w. So Σ|m̂| <= Σ_k P_k·scale4_k = M (the P_k of the
-//     cofactor magnitudes), A_r uses scale4 in the D row (A_D = P_w), and with
-//     H = Σ_{r=1..3} (w_r + w_0)·A_r + scale4_w·P_w:
-//        |s - S| <= γ_12·M + γ_3·(1 + γ_3)²·H.
+//  3. The facet only. |d̂_k| <= scale4_k, the range of the coordinate over the cloud
+//     (rounding is monotone), and w_q + w_0 <= scale4_w. So Σ|m̂| <= Σ_k P_k·scale4_k = M
+//     (the P_k of the cofactor magnitudes), A_r uses scale4 in the D row (A_D = P_w), and
+//     with H = Σ_{r=1..3} (w_r + w_0)·A_r + scale4_w·P_w:
+//        |s - S| <= γ_12·M + γ_5·(1 + γ_5)²·(1 + γ_3)·H.
 //     The w error term is the one the plain γ·M form misses: it is of the order
 //     u·|p|²·h² for points at distance |p| from the centroid and spacing h, not u·|p|·h³,
 //     and on nearly cospherical subsets it decides the sign.
 //  4. Evaluation. M and H are sums of non-negative products; each of their terms (and
 //     the final K1·M + K2·H) rounds at most 11 times, so the computed bound is at least
 //     (1 - u)^11 times its exact value. K1 = 12.25u >= γ_12 / (1 - u)^11 and
-//     K2 = 3.0625u >= γ_3·(1 + γ_3)² / (1 - u)^11 with room to spare.
+//     K2 = 5.0625u >= γ_5·(1 + γ_5)²·(1 + γ_3) / (1 - u)^11 with room to spare.
 // Hence |s| > bound implies sign(s) = sign(S). A NaN or infinite bound sends every test
 // of the facet to the exact predicate.
 //
@@ -242,13 +265,14 @@ std::uint32_t FacetStore::append() {
 // permanent above: P_x, P_y, P_z <= Q = W1·R2·R3 + R1·W2·R3 + R1·R2·W3, P_w <= R1·R2·R3,
 // A1 <= R2·R3·S, A2 <= R1·R3·S, A3 <= R1·R2·S. So M' = Q·S + scale4_w·R1·R2·R3 >= M and
 // H' = S·Σ_r (w_r + w_0)·R_s·R_t + scale4_w·R1·R2·R3 >= H (s, t the other two rows), and
-// B = K1'·M' + K2'·H' with K' = (50/49)·K. Each term of B rounds at most 14 times, each
+// B = K1'·M' + K2'·H' with K1' = (50/49)·K1, K2' = (83/81)·K2. Each term of B rounds at
+// most 14 times, each
 // term of the bound at most 11 times, so B >= bound as computed, as long as neither
 // underflows nor overflows, which loose_bounds_hold ensures for the whole cloud.
 namespace {
 
 constexpr double K1 = 49.0 * 0x1p-55;  // 12.25 u
-constexpr double K2 = 49.0 * 0x1p-57;  // 3.0625 u
+constexpr double K2 = 81.0 * 0x1p-57;  // 5.0625 u
 
 // The bound of the side value for the facet (p0, p1, p2, p3).
 inline double side_bound(const double* p0, const double* p1, const double* p2,
@@ -307,7 +331,7 @@ inline double loose_bound(const double* p0, const double* p1, const double* p2,
                           (p3[3] + p0[3]) * R12) +
                      sw * R123;
     constexpr double K1_LOOSE = 50.0 * 0x1p-55;
-    constexpr double K2_LOOSE = 50.0 * 0x1p-57;
+    constexpr double K2_LOOSE = 83.0 * 0x1p-57;
     return K1_LOOSE * M + K2_LOOSE * H;
 }
 
@@ -420,15 +444,77 @@ Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const st
     return r;
 }
 
-Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm) {
+namespace {
+
+// The first four points, in position order, that span the lifted space with pts[0], by
+// exact tests on the caller's coordinates: a second point, a third off their line, a
+// fourth off their plane, a fifth off their sphere. Empty when there are none: then every
+// point lies on one line, plane or sphere through pts[0].
+std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts) {
+    const std::size_t m = pts.size();
+    const double* a = pts[0].data();
+    std::vector<std::size_t> seed;
+    std::size_t j = 1;
+    const auto next = [&](auto accept) {
+        for (; j < m; ++j) {
+            if (accept(pts[j].data())) {
+                seed.push_back(j++);
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto differs = [a](const double* p) {
+        return p[0] != a[0] || p[1] != a[1] || p[2] != a[2];
+    };
+    if (!next(differs)) return {};
+    const double* b = pts[seed[0]].data();
+    // Off the line through a and b when some coordinate-plane projection turns.
+    const auto off_line = [a, b](const double* p) {
+        for (int u = 0; u < 3; ++u) {
+            const int v = (u + 1) % 3;
+            const double pa[2] = {a[u], a[v]}, pb[2] = {b[u], b[v]}, pp[2] = {p[u], p[v]};
+            if (pred::orient2d(pa, pb, pp) != 0.0) return true;
+        }
+        return false;
+    };
+    if (!next(off_line)) return {};
+    const double* c = pts[seed[1]].data();
+    if (!next([a, b, c](const double* p) { return pred::orient3d(a, b, c, p) != 0.0; })) return {};
+    const double* d = pts[seed[2]].data();
+    if (!next([a, b, c, d](const double* p) { return pred::insphere(a, b, c, d, p) != 0.0; })) {
+        return {};
+    }
+    return seed;
+}
+
+}  // namespace
+
+Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, bool exact) {
+    constexpr const char* FLAT =
+        "points are coplanar or cospherical; a full-dimensional 3D triangulation does not exist";
     const std::size_t m = pts.size();
     const Point4 p0 = pts[0];
+    // Directions are measured with x, y, z divided by a power of two near the cloud's
+    // extent and w by its square: w has twice the degree of the coordinates, and without
+    // this the relative threshold below would turn on the cloud's scale and offset.
+    double extent = 0.0;
+    {
+        const std::array<double, 4> range = scale_vector(pts);
+        for (int c = 0; c < 3; ++c) {
+            if (range[c] > extent && std::isfinite(range[c])) extent = range[c];
+        }
+    }
+    const int e = extent > 0.0 ? std::ilogb(extent) : 0;
+    const double norm[4] = {std::ldexp(1.0, -e), std::ldexp(1.0, -e), std::ldexp(1.0, -e),
+                            std::ldexp(1.0, -2 * e)};
     double E[4][4];
     int ne = 0;
     std::size_t k = 1;
-    for (std::size_t j = 1; j < m; ++j) {
+    std::size_t chosen[4];
+    for (std::size_t j = 1; j < m && ne < 4; ++j) {
         double d[4];
-        for (int c = 0; c < 4; ++c) d[c] = pts[j][c] - p0[c];
+        for (int c = 0; c < 4; ++c) d[c] = (pts[j][c] - p0[c]) * norm[c];
         const double q = (d[0] * d[0] + d[1] * d[1]) + (d[2] * d[2] + d[3] * d[3]);
         if (q == 0.0) continue;
         for (int a = 0; a < ne; ++a) {
@@ -441,14 +527,30 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm) {
         // scale of the cloud; NaN rejects.
         if (!(r > 1e-12 * std::sqrt(q))) continue;
         for (int c = 0; c < 4; ++c) E[ne][c] = d[c] / r;
-        ++ne;
+        chosen[ne++] = j;
+        // The point moved from position k to j is not examined again.
         std::swap(pts[k], pts[j]);
         std::swap(perm[k], perm[j]);
         ++k;
-        if (ne == 4) return std::nullopt;
     }
-    return DelaunayError::degenerate(
-        "points are coplanar or cospherical; a full-dimensional 3D triangulation does not exist");
+    // The float search only proposes: the five must span the lifted space exactly.
+    if (ne == 4 && pred::insphere(pts[1].data(), pts[2].data(), pts[3].data(), pts[4].data(),
+                                  pts[0].data()) != 0.0) {
+        return std::nullopt;
+    }
+    if (!exact) return DelaunayError::degenerate(FLAT);
+    // Undo the float search's swaps, newest first, so that positions are as they came.
+    for (int a = ne; a-- > 0;) {
+        std::swap(pts[a + 1], pts[chosen[a]]);
+        std::swap(perm[a + 1], perm[chosen[a]]);
+    }
+    const std::vector<std::size_t> seed = exact_seed(pts);
+    if (seed.empty()) return DelaunayError::degenerate(FLAT);
+    for (std::size_t a = 0; a < 4; ++a) {
+        std::swap(pts[a + 1], pts[seed[a]]);
+        std::swap(perm[a + 1], perm[seed[a]]);
+    }
+    return std::nullopt;
 }
 
 Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
@@ -864,7 +966,12 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
 
 Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetStore& store,
                   Workspace& ws, bool scan_every_slot) {
-    const std::uint64_t guard = 60 * std::uint64_t{m} + 1000;
+    // A simplicial 4-polytope with m vertices has at most m(m - 3)/2 facets (the upper
+    // bound theorem), and the store holds at most the old hull and the new cone at once,
+    // so no valid input passes m(m - 3) slots; point sets of quadratic size (two skew
+    // lines, the moment curve) come close.
+    const std::uint64_t mm = m;
+    const std::uint64_t guard = std::max(60 * mm + 1000, mm * (mm - 3));
     for (std::size_t i = 5; i < m; ++i) {
         if (store.size() > guard) {
             return DelaunayError::corrupt("facet count exploded (numerically adversarial input?)");
@@ -879,43 +986,6 @@ Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetS
     return std::nullopt;
 }
 
-namespace {
-
-// A signed-zero twin that the height order kept apart from its copy (another point of
-// the same height sorts between them) lies exactly on a hull vertex: its insertion sees
-// nothing or takes the vertex's place, so one of the two ends in no tetrahedron. Rather
-// than vanish from the output it gets a duplicate row against the copy that is used.
-// Only points with a zero coordinate can be equal without being bit-identical, which
-// keeps the search to a handful of points.
-void pair_separated_twins(const std::vector<Point4>& pts, const std::vector<std::uint32_t>& perm,
-                          std::size_t rows, DelaunayOutput<4>& out) {
-    const auto has_zero = [](const Point4& p) { return p[0] == 0.0 || p[1] == 0.0 || p[2] == 0.0; };
-    std::vector<std::uint8_t> used(rows, 0);
-    for (const auto& t : out.simplices) {
-        for (const std::uint32_t v : t) used[v] = 1;
-    }
-    // (coordinates with -0.0 read as +0.0, position): the unused candidates and the used
-    // points they may equal.
-    using Key = std::pair<std::array<double, 3>, std::uint32_t>;
-    std::vector<Key> lost, kept;
-    for (std::size_t k = 0; k < pts.size(); ++k) {
-        const Point4& p = pts[k];
-        if (!has_zero(p) || !std::isfinite(p[3])) continue;
-        const Key key{{p[0] + 0.0, p[1] + 0.0, p[2] + 0.0}, static_cast<std::uint32_t>(k)};
-        (used[perm[k]] ? kept : lost).push_back(key);
-    }
-    if (lost.empty()) return;
-    std::sort(kept.begin(), kept.end());
-    for (const Key& l : lost) {  // in insertion order
-        const auto it = std::lower_bound(kept.begin(), kept.end(), Key{l.first, 0});
-        if (it != kept.end() && it->first == l.first) {
-            out.duplicates.push_back({perm[l.second], perm[it->second]});
-        }
-    }
-}
-
-}  // namespace
-
 }  // namespace d4
 
 template <class T>
@@ -929,7 +999,7 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     std::vector<d4::Point4>& pts = lifted.pts;
     const std::size_t m = pts.size();
     if (m < 5) return DelaunayError::not_enough_points(m);
-    if (auto err = d4::find_seed(pts, lifted.perm)) return std::move(*err);
+    if (auto err = d4::find_seed(pts, lifted.perm, lifted.finite)) return std::move(*err);
     const std::array<double, 4> scale4 = d4::scale_vector(pts);
 
     d4::FacetStore store;
@@ -948,7 +1018,6 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     DelaunayOutput<4> out;
     d4::compact_output(pts.data(), store, lifted.perm.data(), out);
     out.duplicates = std::move(lifted.duplicates);
-    d4::pair_separated_twins(pts, lifted.perm, n, out);
     return out;
 }
 

@@ -13,7 +13,12 @@
 
 namespace kavro::d4 {
 
-// A lifted point [x, y, z, w]: centred coordinates and w = (x·x + y·y) + z·z.
+// A lifted point [x, y, z, w]: the caller's coordinates (times the power of two that
+// normalises the cloud), on which every exact test is made, and the height w =
+// (dx·dx + dy·dy) + dz·dz of the centred coordinates d = (x, y, z) - centroid, rounded.
+// Exactly, |d|² differs from x² + y² + z² by a function linear in x, y, z, so either
+// lifting gives the same hull; the centred one keeps the float filters sharp for clouds
+// far from the origin.
 using Point4 = std::array<double, 4>;
 
 // Nothing on success.
@@ -129,10 +134,13 @@ struct Lifted {
     std::vector<Point4> pts;
     std::vector<std::uint32_t> perm;
     std::vector<std::array<std::uint32_t, 2>> duplicates;
+    bool finite = true;  // the centroid is finite: no NaN or infinite coordinate
 };
 
-// Centring, lifting, sort by height, duplicate removal and Morton order of the n <=
-// MAX_POINTS rows of points. Records with equal Morton keys keep their height order.
+// Normalisation, centring, lifting, sort by height, duplicate removal and Morton order of
+// the n <= MAX_POINTS rows of points. Two points are duplicates when their coordinates
+// compare equal (IEEE); each group keeps its member first in total order (-0.0 before
+// +0.0), then of lowest index. Records with equal Morton keys keep their height order.
 template <class T>
 Lifted lift_and_sort(const PointView<T>& points);
 
@@ -140,7 +148,9 @@ Lifted lift_and_sort(const PointView<T>& points);
 // 3-bit group).
 std::uint32_t morton_key(std::uint32_t qx, std::uint32_t qy, std::uint32_t qz);
 
-// scale4[k] = max over pts of 2·|pts[i][k]| (NaN ignored).
+// scale4[k] for x, y, z: the range max - min of pts[i][k], which bounds every rounded
+// coordinate difference; scale4[w] = max of 2·|pts[i][w]|, which bounds every sum and
+// difference of two heights (NaN ignored).
 std::array<double, 4> scale_vector(const std::vector<Point4>& pts);
 
 // Side value of q against a facet plane with first vertex p0; > 0 means outside.
@@ -161,8 +171,9 @@ Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const st
 bool loose_bounds_hold(const std::vector<Point4>& pts);
 
 // Swaps four points (and their perm entries) into positions 1..4 so that 0..4 span the
-// lifted space.
-Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm);
+// lifted space exactly. A float search proposes them; where it fails and exact is set, an
+// exact search decides, so only a set on one plane or one sphere is refused.
+Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, bool exact = true);
 
 // Slots 0..4: the facets opposite seed vertices 0..4, each linked to the four others.
 Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store);
