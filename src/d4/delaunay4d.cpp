@@ -719,8 +719,8 @@ std::uint32_t find_visible_scan(const Point4* pts, const FacetStore& store,
 // After a failed hint scan the scan of every slot returns the strictly seen facet of
 // highest slot. The facets that a point outside a convex polytope sees strictly form one
 // region connected across ridges (a shellable ball), so a search of that region from
-// any member finds the same facet. Only when no member is found (q on the hull: a
-// signed-zero twin of a vertex; or non-finite values) does the scan run.
+// any member finds the same facet. Only when no member is found (q exactly on the hull,
+// or non-finite values) does the scan run.
 std::uint32_t find_visible(const Point4* pts, FacetStore& store, Workspace& ws, std::uint32_t i) {
     const std::uint32_t h = hint_scan(pts, store, ws.new_facets, i);
     if (h != NO_INDEX) return h;
@@ -858,7 +858,7 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
             }
             const std::uint32_t apex = gv[first_outside];
             const std::uint32_t v[4] = {i, a, b, c};
-            FacetResult fr;
+            FacetResult fr{};  // plane_of always fills it when given a fallback
             if (store.loose_bounds) {
                 plane_of<true>(pts, scale4, v, apex, planes[g].normal, fr);
             } else {
