@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
         sizes.clear();
         for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
     }
-    std::printf("%9s %12s %12s %12s %12s %9s %9s\n", "points", "hint_misses", "full_scans",
-                "exact_tests", "walk_steps", "tets", "seconds");
+    std::printf("%9s %12s %12s %12s %12s %12s %9s %9s\n", "points", "hint_misses", "full_scans",
+                "exact_tests", "walk_steps", "tight_bounds", "tets", "seconds");
     for (std::size_t n : sizes) {
         // mt19937_64 with a fixed seed: the same points on every platform and run
         std::mt19937_64 gen(12345);
@@ -39,11 +39,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         const auto& c = kavro::d4::counters;
-        std::printf("%9zu %12llu %12llu %12llu %12llu %9zu %9.3f\n", n,
+        std::printf("%9zu %12llu %12llu %12llu %12llu %12llu %9zu %9.3f\n", n,
                     static_cast<unsigned long long>(c.hint_misses),
                     static_cast<unsigned long long>(c.full_scans),
                     static_cast<unsigned long long>(c.exact_tests),
-                    static_cast<unsigned long long>(c.walk_steps), result.value().simplices.size(),
+                    static_cast<unsigned long long>(c.walk_steps),
+                    static_cast<unsigned long long>(c.tight_bounds), result.value().simplices.size(),
                     seconds);
     }
 }

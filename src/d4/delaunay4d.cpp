@@ -598,6 +598,7 @@ inline Cmp against_bound(const Point4* pts, const FacetStore& store, std::uint32
     if (a > b) return Cmp::above;
     if (!(a <= b)) return Cmp::unordered;
     if (!store.loose_bounds || a == 0.0) return Cmp::within;
+    KAVRO_D4_COUNT(tight_bounds, 1);
     const std::uint32_t* v = store.links[f].v;
     const double tight = side_bound_of(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
                                        pts[v[3]].data(), store.scale4.data());

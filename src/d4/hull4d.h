@@ -214,6 +214,7 @@ struct Counters {
     std::uint64_t walk_steps = 0;     // lower-hull facets crossed by the locating walk
     std::uint64_t region_tests = 0;   // side tests of the strictly visible region search
     std::uint64_t facets_made = 0;
+    std::uint64_t tight_bounds = 0;   // side tests a loose bound left open
 };
 extern thread_local Counters counters;
 #define KAVRO_D4_COUNT(field, k) (::kavro::d4::counters.field += (k))
