@@ -1,0 +1,143 @@
+// The block pipeline of the parallel build: blocks, crust, merge.
+//
+// Given a finished grid with at least two blocks, triangulate_par runs three phases:
+//   1. blocks: every block triangulates its own points plus one ring of halo cells with the
+//      sequential kernel, certifies each local simplex's circumball against the grid, and
+//      vouches for the simplices that have a safe own vertex; the other own points form the
+//      crust, and the simplices around them the support (process_block);
+//   2. crust: the crust points and their support are triangulated in one kernel run and
+//      every all-crust simplex is verified against every point that could lie inside its
+//      circumball, with exact in-ball tests (crust_pass);
+//   3. merge: repeats are removed, every simplex is oriented exactly, every point must be
+//      used, faces are paired into neighbours, every seam between two sources must be
+//      strictly Delaunay and the boundary one closed connected surface (merge).
+// Whatever the pipeline cannot certify ends it with a FallbackReason, and the driver then
+// builds the whole input with the sequential kernel instead.
+//
+// Numbering: a global id is a position in Grid::points (Morton order, duplicates removed).
+// Blocks and the crust name points by global id; only the last step of the merge maps them
+// to input rows through Grid::perm. Every phase works on the grid's float64 coordinates,
+// which are the caller's, so every exact test decides in the caller's frame.
+//
+// Determinism: every parallel step collects its results by index and every check's text is
+// fixed, so the result, and whether the pipeline gives up, never depend on the pool's
+// thread count or on the order in which tasks finish.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "core/error.h"
+#include "parallel/geom.h"
+#include "parallel/grid.h"
+#include "parallel/mod.h"
+
+namespace kavro::par {
+
+// Rows of K = D + 1 unsigned 32-bit vertex ids (global ids or input rows, as stated).
+template <std::size_t D>
+using SimplexRows = std::vector<std::array<std::uint32_t, D + 1>>;
+
+// Neighbour rows: entry k is the simplex across the face opposite vertex k, -1 for none.
+template <std::size_t D>
+using NeighborRows = std::vector<std::array<std::int32_t, D + 1>>;
+
+// Why the pipeline gave up. Only its presence matters to the driver; the text names the
+// failed check (tests read it).
+struct FallbackReason {
+    enum class Kind : std::uint8_t {
+        CrustTooLarge,      // the crust holds more than a quarter of the distinct points
+        CrustKernelFailed,  // fewer than K + 1 crust points, or the kernel failed on them
+        InvalidMesh,        // a crust verification or merge check failed: see text
+    };
+    Kind kind;
+    const char* text = "";  // a static string; empty except for InvalidMesh
+};
+
+// The result of one block, every index a global id.
+template <std::size_t D>
+struct BlockOut {
+    // Every local simplex with a safe vertex, in the kernel's order and vertex order.
+    SimplexRows<D> simplices;
+    // The block's own points that are not safe, ascending.
+    std::vector<std::uint32_t> crust;
+    // For every local simplex with an own vertex that is not safe: its K vertices in its
+    // vertex order, simplices in the kernel's order (entries repeat).
+    std::vector<std::uint32_t> support;
+};
+
+// The finished-block counter: the pipeline's only shared mutable state. A block that ends
+// locks it, counts itself and reports BlockDone to the sink while it holds it, so sink calls
+// never overlap and their done values arrive as 1, 2, ..., total. Untouched without a sink.
+struct BlockCounter {
+    std::mutex mutex;
+    std::uint64_t done = 0;
+};
+
+// What the block phase shares among its tasks, all read-only but the counter.
+template <std::size_t D>
+struct BlockPhase {
+    const Grid<D>& grid;
+    const KernelOps<D>& ops;
+    const ProgressSink* sink;  // null: no events, counter untouched
+    BlockCounter& counter;
+};
+
+// The (m, D) row-major float64 coordinates of the listed global ids, row r for ids[r].
+template <std::size_t D>
+std::vector<double> gather_coords(const std::vector<Point<D>>& points,
+                                  const std::vector<std::uint32_t>& ids);
+
+// Block b: gather own points and one ring of halo cells, triangulate with ops.kernel,
+// certify every simplex with an own vertex against the grid, and sort the own points into
+// safe ones (a vertex of some relevant simplex, not on the local hull, in no uncertified
+// simplex) and crust. A block with fewer than K + 1 local points, or whose kernel run
+// fails, vouches for nothing: all own points are crust and the whole local list support.
+// Never fails. Reports BlockDone (when phase.sink is set) after its result is complete.
+template <std::size_t D>
+BlockOut<D> process_block(const BlockPhase<D>& phase, std::uint32_t b);
+
+// The crust simplices (global ids, in the crust triangulation's order and vertex order):
+// the all-crust simplices of the kernel's triangulation of crust + support that no grid
+// point lies strictly inside. An empty crust gives no simplices. Fails with CrustTooLarge,
+// CrustKernelFailed, or InvalidMesh "unverifiable crust ball", "crust verification budget
+// exceeded" or "cospherical crust simplex".
+template <std::size_t D>
+Result<SimplexRows<D>, FallbackReason> crust_pass(const std::vector<BlockOut<D>>& blocks,
+                                                  const Grid<D>& grid, const KernelOps<D>& ops);
+
+// The finished mesh of the pipeline: rows of input indices and their neighbours.
+//   simplices  #m by K  input rows; rows in ascending order of their sorted global ids,
+//                       each row ascending but for its first two entries, exchanged where
+//                       that makes it positive (triangles counterclockwise, tetrahedra
+//                       det(b - a, c - a, d - a) > 0)
+//   neighbors  #m by K  entry k: the row across the face opposite vertex k, -1 on the hull
+template <std::size_t D>
+struct ParMesh {
+    SimplexRows<D> simplices;
+    NeighborRows<D> neighbors;
+};
+
+// Joins the blocks' simplices and the crust simplices (both consumed) into one mesh and
+// checks it, failing with InvalidMesh and the first failed check's text, in this order:
+// "no simplices emitted", "degenerate simplex", "point missing from mesh", "face shared by
+// more than two simplices", "cross-source adjacency is not strictly Delaunay", "boundary
+// ridge shared by more than two boundary faces", "boundary ridge not shared by two
+// boundary faces", "boundary is not a single connected surface". Meshes whose face slots
+// do not fit 32 bits, and meshes without a boundary face, fail as well (see merge.cpp).
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
+                                         SimplexRows<D>&& crust, const Grid<D>& grid,
+                                         const KernelOps<D>& ops);
+
+// The pipeline on a grid with at least two blocks: BlocksStarted, the blocks on the pool
+// (BlockDone from the workers), Crust, the crust phase, Merge, the merge. Sends no Done
+// or Fallback (the driver does). sink may be null.
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const KernelOps<D>& ops,
+                                                   const ProgressSink* sink);
+
+}  // namespace kavro::par

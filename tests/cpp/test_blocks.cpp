@@ -1,0 +1,2 @@
+// placeholder, filled with the blocks tests
+#include <gtest/gtest.h>

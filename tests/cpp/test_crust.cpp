@@ -1,0 +1,2 @@
+// placeholder, filled with the crust tests
+#include <gtest/gtest.h>

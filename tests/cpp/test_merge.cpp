@@ -1,0 +1,2 @@
+// placeholder, filled with the merge tests
+#include <gtest/gtest.h>

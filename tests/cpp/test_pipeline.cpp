@@ -1,0 +1,2 @@
+// placeholder, filled with the pipeline tests
+#include <gtest/gtest.h>
