@@ -1,6 +1,13 @@
 #include "parallel/mod.h"
 
+#include <cassert>
 #include <cstdlib>
+#include <utility>
+
+#include "d2/delaunay2d.h"
+#include "d4/delaunay4d.h"
+#include "parallel/grid.h"
+#include "parallel/pipeline.h"
 
 namespace kavro::par {
 
@@ -35,5 +42,105 @@ ParConfig ParConfig::from_env(std::uint64_t default_block_target) {
     config.block_target = read_setting("KAVRO_PARALLEL_BLOCK_TARGET", default_block_target);
     return config;
 }
+
+namespace {
+
+template <std::size_t D, class T>
+Result<DelaunayOutput<D + 1>> sequential(const PointView<T>& points, const ProgressSink* progress) {
+    if (progress) (*progress)(ParProgress{ParProgress::Kind::Fallback});
+    auto result = [&] {
+        if constexpr (D == 2) {
+            return delaunay2d(points);
+        } else {
+            return delaunay4d(points);
+        }
+    }();
+    if (progress) (*progress)(ParProgress{ParProgress::Kind::Done});
+    return result;
+}
+
+template <std::size_t D>
+const KernelOps<D>& kernel_ops() {
+    if constexpr (D == 2) {
+        return kKernelOps2;
+    } else {
+        return kKernelOps3;
+    }
+}
+
+}  // namespace
+
+template <std::size_t D, class T>
+ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
+                         std::uint64_t block_target, const ProgressSink* progress) {
+    assert(points.cols == D && "input points have the wrong dimension");
+    const std::uint64_t n = points.rows;
+    if (n < min_points || n > MAX_POINTS) return {sequential<D>(points, progress)};
+
+    Grid<D> grid = build_grid<D, T>(points, block_target);
+    // The grid is released before a sequential run: its memory would only add to the
+    // kernel's peak.
+    if (grid.blocks.size() <= 1) {
+        grid = Grid<D>();
+        return {sequential<D>(points, progress)};
+    }
+    auto mesh = triangulate_par<D>(grid, kernel_ops<D>(), progress);
+    if (!mesh.ok()) {
+        // Only the presence of a reason matters: the whole input goes to the kernel.
+        grid = Grid<D>();
+        return {sequential<D>(points, progress)};
+    }
+    DelaunayOutput<D + 1> out;
+    out.simplices = std::move(mesh.value().simplices);
+    out.neighbors = std::move(mesh.value().neighbors);
+    out.duplicates = std::move(grid.duplicates);
+    if (progress) (*progress)(ParProgress{ParProgress::Kind::Done});
+    return {std::move(out)};
+}
+
+template <class T>
+Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points) {
+    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget2d);
+    return run_par<2, T>(points, c.min_points, c.block_target, nullptr).result;
+}
+
+template <class T>
+Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points) {
+    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget3d);
+    return run_par<3, T>(points, c.min_points, c.block_target, nullptr).result;
+}
+
+template <class T>
+ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
+    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget2d);
+    return run_par<2, T>(points, c.min_points, c.block_target, &progress);
+}
+
+template <class T>
+ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
+    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget3d);
+    return run_par<3, T>(points, c.min_points, c.block_target, &progress);
+}
+
+template ParOutput<3> run_par<2, double>(const PointView<double>&, std::uint64_t, std::uint64_t,
+                                         const ProgressSink*);
+template ParOutput<3> run_par<2, float>(const PointView<float>&, std::uint64_t, std::uint64_t,
+                                        const ProgressSink*);
+template ParOutput<4> run_par<3, double>(const PointView<double>&, std::uint64_t, std::uint64_t,
+                                         const ProgressSink*);
+template ParOutput<4> run_par<3, float>(const PointView<float>&, std::uint64_t, std::uint64_t,
+                                        const ProgressSink*);
+template Result<DelaunayOutput<3>> delaunay2d_par<double>(const PointView<double>&);
+template Result<DelaunayOutput<3>> delaunay2d_par<float>(const PointView<float>&);
+template Result<DelaunayOutput<4>> delaunay4d_par<double>(const PointView<double>&);
+template Result<DelaunayOutput<4>> delaunay4d_par<float>(const PointView<float>&);
+template ParOutput<3> delaunay2d_par_with_progress<double>(const PointView<double>&,
+                                                           const ProgressSink&);
+template ParOutput<3> delaunay2d_par_with_progress<float>(const PointView<float>&,
+                                                          const ProgressSink&);
+template ParOutput<4> delaunay4d_par_with_progress<double>(const PointView<double>&,
+                                                           const ProgressSink&);
+template ParOutput<4> delaunay4d_par_with_progress<float>(const PointView<float>&,
+                                                          const ProgressSink&);
 
 }  // namespace kavro::par

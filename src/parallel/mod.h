@@ -1,11 +1,22 @@
-// Parallel build: its settings and its progress events. The block pipeline and the entry
-// points that use them build on this header.
+// Parallel build: its entry points, its settings and its progress events.
+//
+// A parallel call builds a spatial grid of the distinct points, cuts it into blocks,
+// triangulates the blocks on the process-wide pool, re-triangulates and verifies the seams
+// (the crust) exactly, and merges the pieces with topological checks (parallel/pipeline.h).
+// Whatever it cannot certify, and every input too small or too large for it, is built by
+// the sequential kernel of the input's own coordinate type on the caller's points instead,
+// so the result is then exactly what the same call with parallel=False returns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
+
+#include "core/error.h"
+#include "core/output.h"
+#include "core/point_view.h"
 
 namespace kavro::par {
 
@@ -49,5 +60,37 @@ struct ParProgress {
 // Receives every event of one build. It may be called from the calling thread and from
 // pool workers, but the build never lets two calls overlap; it cannot change the build.
 using ProgressSink = std::function<void(ParProgress)>;
+
+// The result of a parallel build as the progress forms return it.
+template <std::size_t K>
+struct ParOutput {
+    Result<DelaunayOutput<K>> result;
+};
+
+// The driver of every parallel build (D = 2 or 3, T = double or float):
+//   n < min_points or n > MAX_POINTS    the sequential kernel, no grid
+//   a grid of at most one block         the sequential kernel
+//   the pipeline gives up               the sequential kernel
+//   the pipeline succeeds               its rows and neighbours (see pipeline.h) and the
+//                                       grid's duplicate rows [dropped, kept]: kept is the
+//                                       group's lowest index, or its first in IEEE total
+//                                       order where -0.0 and +0.0 mix
+// Every sequential run is on the caller's points, with their own coordinate type; with a
+// sink it is preceded by Fallback, and every call with a sink ends with Done. Without a
+// sink nothing is sent. The points must have D columns (asserted).
+template <std::size_t D, class T>
+ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
+                         std::uint64_t block_target, const ProgressSink* progress);
+
+// The entry points: the settings from the environment (ParConfig::from_env, block target
+// default 150000 in 2D and 125000 in 3D), then run_par.
+template <class T>
+Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points);
+template <class T>
+Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points);
+template <class T>
+ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ProgressSink& progress);
+template <class T>
+ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ProgressSink& progress);
 
 }  // namespace kavro::par

@@ -1,10 +1,13 @@
 // calculate_kavro_{2d,3d}[_f32]: one procedure for two dimensions and two coordinate types.
+#include <optional>
 #include <utility>
 
 #include "core/point_view.h"
 #include "d2/delaunay2d.h"
 #include "d4/delaunay4d.h"
+#include "parallel/mod.h"
 #include "python/functions.h"
+#include "python/progress.h"
 
 namespace kavro::py {
 namespace {
@@ -19,16 +22,9 @@ struct Converted {
     bool failed = false;
 };
 
-template <class T, std::size_t D>
-Converted run_sequential(const PointView<T>& view) {
+template <std::size_t K>
+Converted convert(Result<DelaunayOutput<K>>&& result) {
     Converted out;
-    auto result = [&] {
-        if constexpr (D == 2) {
-            return delaunay2d(view);
-        } else {
-            return delaunay4d(view);
-        }
-    }();
     if (!result.ok()) {
         out.failed = true;
         out.error = result.error().message();
@@ -39,6 +35,31 @@ Converted run_sequential(const PointView<T>& view) {
     out.neighbors = to_i32_array(std::move(r.neighbors));
     out.duplicates = to_i32_array(std::move(r.duplicates));
     return out;
+}
+
+// The build the arguments ask for; runs with the interpreter lock released.
+template <class T, std::size_t D>
+Converted run_build(const PointView<T>& view, bool parallel, PyProgress* progress) {
+    if (!parallel) {
+        if constexpr (D == 2) {
+            return convert(delaunay2d(view));
+        } else {
+            return convert(delaunay4d(view));
+        }
+    }
+    if (!progress) {
+        if constexpr (D == 2) {
+            return convert(par::delaunay2d_par(view));
+        } else {
+            return convert(par::delaunay4d_par(view));
+        }
+    }
+    const par::ProgressSink sink = progress->sink();
+    if constexpr (D == 2) {
+        return convert(std::move(par::delaunay2d_par_with_progress(view, sink).result));
+    } else {
+        return convert(std::move(par::delaunay4d_par_with_progress(view, sink).result));
+    }
 }
 
 template <class T, std::size_t D>
@@ -62,20 +83,26 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                                             : "input points must have shape (n, 3)");
         if (progress && !parallel)
             return raise_value_error("progress reporting requires parallel=True");
-        if (parallel) {
-            PyErr_SetString(PyExc_NotImplementedError,
-                            "parallel=True is not supported yet; call with parallel=False");
-            return nullptr;
-        }
 
         copy_array(points);
         Converted result;
+        // Declared before the lock is released: its references are dropped only once the
+        // lock is held again.
+        PyProgress::Outcome outcome;
         {
+            std::optional<PyProgress> adapter;
+            if (progress) adapter.emplace(std::move(progress));
             GilRelease unlocked;
             const PointView<T> view{points.data<T>(), points.rows, points.cols, points.row_stride,
                                     points.col_stride};
-            result = run_sequential<T, D>(view);
+            result = run_build<T, D>(view, parallel, adapter ? &*adapter : nullptr);
             std::vector<unsigned char>().swap(points.bytes);
+            if (adapter) outcome = adapter->into_result();
+        }
+        // The callable's first exception replaces whatever the build returned.
+        if (outcome.failed()) {
+            outcome.restore();
+            return nullptr;
         }
         if (result.failed) return raise_value_error(result.error);
 
