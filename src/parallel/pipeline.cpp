@@ -1,18 +1,32 @@
 // The order of the pipeline's phases and its progress events.
 #include "parallel/pipeline.h"
 
+#include <chrono>
 #include <utility>
 
 #include "parallel/pool.h"
 
 namespace kavro::par {
 
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const KernelOps<D>& ops,
-                                                   const ProgressSink* sink) {
+                                                   const ProgressSink* sink,
+                                                   PipelineStats* stats) {
+    PipelineStats local;
+    PipelineStats& st = stats ? *stats : local;
+    st = PipelineStats{};
     const std::uint64_t total = grid.blocks.size();
     if (sink) (*sink)(ParProgress{ParProgress::Kind::BlocksStarted, 0, total});
 
+    auto t0 = std::chrono::steady_clock::now();
     // Collected by block index: block b's result is slot b whoever finishes first.
     std::vector<BlockOut<D>> blocks(grid.blocks.size());
     {
@@ -22,18 +36,25 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
             blocks[b] = process_block<D>(phase, static_cast<std::uint32_t>(b));
         });
     }
+    st.block_seconds = seconds_since(t0);
+    for (const BlockOut<D>& b : blocks) st.crust_points += b.crust.size();
 
     if (sink) (*sink)(ParProgress{ParProgress::Kind::Crust, 0, 0});
+    t0 = std::chrono::steady_clock::now();
     auto crust = crust_pass<D>(blocks, grid, ops);
+    st.crust_seconds = seconds_since(t0);
     if (!crust.ok()) return crust.error();
 
     if (sink) (*sink)(ParProgress{ParProgress::Kind::Merge, 0, 0});
-    return merge<D>(std::move(blocks), std::move(crust.value()), grid, ops);
+    t0 = std::chrono::steady_clock::now();
+    auto mesh = merge<D>(std::move(blocks), std::move(crust.value()), grid, ops);
+    st.merge_seconds = seconds_since(t0);
+    return mesh;
 }
 
 template Result<ParMesh<2>, FallbackReason> triangulate_par<2>(const Grid<2>&, const KernelOps<2>&,
-                                                               const ProgressSink*);
+                                                               const ProgressSink*, PipelineStats*);
 template Result<ParMesh<3>, FallbackReason> triangulate_par<3>(const Grid<3>&, const KernelOps<3>&,
-                                                               const ProgressSink*);
+                                                               const ProgressSink*, PipelineStats*);
 
 }  // namespace kavro::par

@@ -133,11 +133,20 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
                                          SimplexRows<D>&& crust, const Grid<D>& grid,
                                          const KernelOps<D>& ops);
 
+// What one pipeline run did, for benchmarks: the crust size and the phases' wall times.
+struct PipelineStats {
+    std::uint64_t crust_points = 0;
+    double block_seconds = 0.0;
+    double crust_seconds = 0.0;  // 0 when the pipeline gave up before the crust ran
+    double merge_seconds = 0.0;  // 0 when it gave up before the merge ran
+};
+
 // The pipeline on a grid with at least two blocks: BlocksStarted, the blocks on the pool
 // (BlockDone from the workers), Crust, the crust phase, Merge, the merge. Sends no Done
-// or Fallback (the driver does). sink may be null.
+// or Fallback (the driver does). sink and stats may be null.
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const KernelOps<D>& ops,
-                                                   const ProgressSink* sink);
+                                                   const ProgressSink* sink,
+                                                   PipelineStats* stats = nullptr);
 
 }  // namespace kavro::par
