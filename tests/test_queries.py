@@ -48,6 +48,21 @@ def test_circumradii_match_an_independent_solve_and_f32_its_widened_copy(dim):
     np.testing.assert_array_equal(_kavro.circumradii_f32(narrow, simplices), radii)
 
 
+def test_circumradii_repeated_vertex_is_flat_whatever_the_rounding():
+    # b repeating c or d leaves a rounding residue in the determinant (here radius 0).
+    points, rows = np.random.default_rng(0).random((6, 3)), np.array([[0, 1, 1, 2], [0, 1, 2, 1]], I32)
+    np.testing.assert_array_equal(_kavro.circumradii(points, rows), [np.inf] * 2)
+    np.testing.assert_array_equal(_kavro.circumradii_f32(points.astype(np.float32), rows), [np.inf] * 2)
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1e200])
+def test_circumradii_at_extreme_magnitudes(scale):
+    np.testing.assert_allclose(_kavro.circumradii(TRI[:3] * scale, np.array([[0, 1, 2]], I32)),
+                               [np.sqrt(0.5) * scale], rtol=4e-16)
+    np.testing.assert_allclose(_kavro.circumradii(TET[:4] * scale, np.array([[0, 1, 2, 3]], I32)),
+                               [np.sqrt(0.75) * scale], rtol=4e-16)
+
+
 UNSUPPORTED = "circumradii: unsupported {}D points with {}-vertex simplices (expected 2D/3 or 3D/4)"
 P2, P3, VNV = TRI[:4], np.zeros((4, 3)), "vertex_neighbor_vertices"
 

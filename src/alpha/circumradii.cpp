@@ -1,15 +1,21 @@
 #include "alpha/circumradii.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
+#include "core/predicates.h"
+
 namespace kavro::alpha {
+
+namespace {
 
 // Both formulas translate to the first vertex before anything else, so the working values
 // are edge vectors and stay accurate for meshes far from the origin. The parentheses fix
 // the evaluation order; changing any of them changes the last bits of the radii.
 
-double circumradius_2d(const double* a, const double* b, const double* c) {
+double formula_2d(const double* a, const double* b, const double* c) {
     const double bx = b[0] - a[0], by = b[1] - a[1];
     const double cx = c[0] - a[0], cy = c[1] - a[1];
 
@@ -26,7 +32,7 @@ double circumradius_2d(const double* a, const double* b, const double* c) {
     return std::sqrt((ux * ux) + (uy * uy));
 }
 
-double circumradius_3d(const double* a, const double* b, const double* c, const double* d) {
+double formula_3d(const double* a, const double* b, const double* c, const double* d) {
     const double bx = b[0] - a[0], by = b[1] - a[1], bz = b[2] - a[2];
     const double cx = c[0] - a[0], cy = c[1] - a[1], cz = c[2] - a[2];
     const double dx = d[0] - a[0], dy = d[1] - a[1], dz = d[2] - a[2];
@@ -55,6 +61,84 @@ double circumradius_3d(const double* a, const double* b, const double* c, const 
 
     const double ux = nx / den, uy = ny / den, uz = nz / den;
     return std::sqrt(((ux * ux) + (uy * uy)) + (uz * uz));
+}
+
+// 2^m, exactly; m must lie in [-1022, 1023], the exponents of normal doubles.
+double pow2(int m) { return std::bit_cast<double>(std::uint64_t(m + 1023) << 52); }
+
+// The K vertices of one simplex brought near magnitude 1: there the formulas' products of
+// up to four edge components cannot overflow, and underflow only for edges far shorter than
+// the coordinates, and the predicates' signs are exact. Near 1e-200 or 1e200 the unscaled
+// products would leave the float64 range. A power of two keeps every digit, so a simplex
+// whose products stay in range at both scales gets the same bits either way.
+//
+// A product with an exact power of two rounds exactly as std::ldexp does but costs one
+// instruction, where the library calls (and ilogb's) would take longer than the formula;
+// they remain for a largest coordinate that is subnormal or at least 2^1023, whose factor
+// 2^-e is not a normal double.
+template <std::size_t D, std::size_t K>
+struct Scaled {
+    std::array<std::array<double, D>, K> v;
+    int e = 0;           // the caller's vertices are v * 2^e
+    bool finite = true;  // flatness is decided only when every coordinate is finite
+
+    explicit Scaled(const std::array<const double*, K>& in) {
+        // Selects rather than branches: on unordered meshes the running maximum changes
+        // unpredictably, and mispredictions would cost more than the formula.
+        double big = 0.0;
+        for (const double* p : in) {
+            for (std::size_t i = 0; i < D; ++i) {
+                const double m = std::fabs(p[i]);
+                const bool ok = m <= std::numeric_limits<double>::max();  // false for NaN
+                finite = finite && ok;
+                const double f = ok ? m : 0.0;
+                big = f > big ? f : big;
+            }
+        }
+        // floor(log2(big)), which brings the largest coordinate into [1, 2).
+        if (big >= std::numeric_limits<double>::min()) {
+            e = int(std::bit_cast<std::uint64_t>(big) >> 52) - 1023;
+        } else if (big > 0.0) {
+            e = std::ilogb(big);
+        }
+        if (by_product()) {
+            const double f = pow2(-e);
+            for (std::size_t k = 0; k < K; ++k)
+                for (std::size_t i = 0; i < D; ++i) v[k][i] = in[k][i] * f;
+        } else {
+            for (std::size_t k = 0; k < K; ++k)
+                for (std::size_t i = 0; i < D; ++i) v[k][i] = std::ldexp(in[k][i], -e);
+        }
+    }
+
+    bool by_product() const { return e >= -1022 && e <= 1022; }
+
+    // The caller's radius from the scaled simplex's; overflow to +inf is the true answer.
+    double unscale(double r) const { return by_product() ? r * pow2(e) : std::ldexp(r, e); }
+};
+
+}  // namespace
+
+double circumradius_2d(const double* a, const double* b, const double* c) {
+    const Scaled<2, 3> s({a, b, c});
+    const auto& [p, q, r] = s.v;
+    // A collinear triangle's rounded determinant can miss zero and leave a huge finite
+    // radius that an alpha threshold would not reject; the exact sign cannot. Infinite
+    // coordinates skip the test, whose sign means nothing for them, and NaN must reach
+    // the formula to come out as NaN.
+    if (s.finite && pred::orient2d(p.data(), q.data(), r.data()) == 0.0)
+        return std::numeric_limits<double>::infinity();
+    return s.unscale(formula_2d(p.data(), q.data(), r.data()));
+}
+
+double circumradius_3d(const double* a, const double* b, const double* c, const double* d) {
+    const Scaled<3, 4> s({a, b, c, d});
+    const auto& [p, q, r, t] = s.v;
+    // A repeated b, or coplanar vertices, can leave a rounding residue in the determinant
+    // and with it a finite radius, even 0 when b repeats c; see circumradius_2d.
+    if (s.finite && pred::orient3d(p.data(), q.data(), r.data(), t.data()) == 0.0)
+        return std::numeric_limits<double>::infinity();
+    return s.unscale(formula_3d(p.data(), q.data(), r.data(), t.data()));
 }
 
 template <class T, std::size_t K>

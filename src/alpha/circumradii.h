@@ -31,22 +31,33 @@ std::vector<std::array<double, D>> to_vec(const PointView<T>& points) {
     return out;
 }
 
-// Radius of the circle through the 2D points a, b, c; +infinity when the doubled
-// determinant of (b - a, c - a) evaluates to exactly zero (any repeated vertex, and
-// collinear points whose determinant rounds to zero). NaN coordinates give NaN.
+// Every simplex is first scaled by the power of two that brings its largest finite
+// coordinate into [1, 2), the formula runs on the scaled vertices and the radius is scaled
+// back. Scaling is exact, so radii are right at any magnitude (1e-200 and 1e200 alike) and
+// overflow to +infinity only when the true radius exceeds the float64 range. Where no
+// intermediate product under- or overflows, scaled or not (every ordinary mesh), the bits
+// are those of the formula applied directly. Coordinates that fall below the normal range
+// on scaling (those about 2^1022 times smaller than the simplex's largest) lose low bits.
+
+// Radius of the circle through the 2D points a, b, c; +infinity when they are collinear,
+// decided exactly (kavro::pred::orient2d on the scaled vertices), a repeated vertex
+// included, and when the formula's doubled determinant still evaluates to zero. NaN
+// coordinates give NaN; with an infinite coordinate the collinearity test is skipped.
 double circumradius_2d(const double* a, const double* b, const double* c);
 
-// Radius of the sphere through the 3D points a, b, c, d; +infinity when the doubled
-// determinant of (b - a, c - a, d - a) evaluates to exactly zero. That is guaranteed when
-// b or c or d repeats a, or c equals d; b equal to c or d may leave a rounding residue and
-// a huge finite radius. The orientation of the tetrahedron does not matter. NaN
-// coordinates give NaN.
+// Radius of the sphere through the 3D points a, b, c, d; +infinity when they are coplanar,
+// decided exactly (kavro::pred::orient3d), a repeated vertex in any position included, and
+// when the doubled determinant still evaluates to zero. The orientation of the tetrahedron
+// does not matter. NaN coordinates give NaN; with an infinite coordinate the coplanarity
+// test is skipped.
 double circumradius_3d(const double* a, const double* b, const double* c, const double* d);
 
 // points     #n by D coordinates (float64 or float32, any strides)
 // simplices  #m by K vertex indices into points (K = 3 with D = 2, K = 4 with D = 3)
-// returns    #m radii in simplex order: non-negative, +infinity for a degenerate simplex,
-//            NaN where a coordinate is NaN. Degenerate simplices are not errors.
+// returns    #m radii in simplex order: non-negative, +infinity for an exactly flat simplex
+//            (collinear triangle, coplanar tetrahedron, any repeated vertex) and where the
+//            radius exceeds the float64 range, NaN where a coordinate is NaN. Flat
+//            simplices are not errors. Magnitude does not matter: see above.
 // errors, the first one found ending the call:
 //   "circumradii: unsupported {D}D points with {K}-vertex simplices (expected 2D/3 or 3D/4)"
 //       when D does not match K, tested first even when there are no simplices;

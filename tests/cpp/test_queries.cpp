@@ -1,5 +1,6 @@
 // Mesh queries: circumradii of 2D/3D simplices (definite answers, bit-for-bit reproducibility,
-// errors in order) and the CSR vertex adjacency (worked example, errors, strided views).
+// flat simplices, extreme magnitudes, errors in order) and the CSR vertex adjacency (worked
+// example, errors, strided views).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -14,6 +15,7 @@
 
 #include "alpha/circumradii.h"
 #include "core/csr_adjacency.h"
+#include "core/predicates.h"
 
 namespace {
 
@@ -80,6 +82,88 @@ TEST(Circumradii, RadiiAreReproducibleBitForBit) {
                     0x1.7b442823d098dp+0, 0x1.7d24e614c3adfp+6, 0x1.e65440e5075bbp+1,
                     0x1.e65440e5075bcp+1, 0x1.f68aa505fe8e6p+1, 0x1.f23a589ea79aap+9,
                     0x1.0a9ab4b3cc8cfp+9, 0x1.7b442823d0990p+0, 0x1.564baf33183c2p+0}));
+}
+
+// A triangle and a tetrahedron in general position, with many-digit coordinates.
+const std::vector<double> kP2 = {0.1, 0.7,  1.3, -0.2,  0.45, 1.9};
+const std::vector<double> kP3 = {0.1, 0.7, -0.3,  1.3, -0.2, 0.55,
+                                 0.45, 1.9, 0.8,  -0.8, 0.35, 1.7};
+
+TEST(Circumradii, FlatSimplicesAreInfinite) {
+    // Every index tuple with a repeat, in every position; b repeating c or d leaves a
+    // rounding residue in the determinant (b == c even cancels the numerator to radius 0).
+    // Only the distinct tuples are finite.
+    std::vector<Tri> tris;
+    std::vector<Tet> tets;
+    for (std::uint32_t i = 0; i < 27; ++i) tris.push_back({i % 3, i / 3 % 3, i / 9});
+    for (std::uint32_t i = 0; i < 256; ++i) tets.push_back({i % 4, i / 4 % 4, i / 16 % 4, i / 64});
+    const auto distinct = [](const auto& s) {
+        for (std::size_t j = 0; j < s.size(); ++j)
+            for (std::size_t k = 0; k < j; ++k)
+                if (s[j] == s[k]) return false;
+        return true;
+    };
+    const std::uint64_t inf = bits({INF})[0];
+    const auto r2 = radii(kP2, 2, tris).first;
+    const auto r3 = radii(kP3, 3, tets).first;
+    for (std::size_t i = 0; i < tris.size(); ++i) EXPECT_EQ(r2[i] == inf, !distinct(tris[i])) << i;
+    for (std::size_t i = 0; i < tets.size(); ++i) EXPECT_EQ(r3[i] == inf, !distinct(tets[i])) << i;
+
+    // Exactly collinear or coplanar decimal points whose float determinant misses zero in
+    // every vertex order tried, so only the exact test can tell.
+    const std::vector<double> line = {0.4, 0.7,  0.6, 0.4,  1.0, -0.2,
+                                      -1.1, 0.0,  1.3, 0.8,  6.1, 2.4};
+    const std::vector<double> plane = {0.8, 0.7, 0.2,  0.7, 0.8, 0.2,  0.9, 0.0, 0.4,
+                                       0.6, 1.5, 0.0,  0.3, 0.1, 0.1,  0.8, 0.1, 0.8,
+                                       0.6, 0.6, 0.2,  1.6, 0.6, 1.6};
+    const std::vector<Tri> on_line = {{0, 1, 2}, {1, 2, 0}, {2, 1, 0}, {3, 4, 5}, {5, 3, 4}};
+    const std::vector<Tet> on_plane = {{0, 1, 2, 3}, {1, 2, 3, 0}, {3, 2, 1, 0},
+                                       {4, 5, 6, 7}, {5, 6, 7, 4}, {7, 6, 5, 4}};
+    for (const Tri& t : on_line)
+        ASSERT_EQ(kavro::pred::orient2d(&line[2 * t[0]], &line[2 * t[1]], &line[2 * t[2]]), 0.0);
+    for (const Tet& t : on_plane)
+        ASSERT_EQ(kavro::pred::orient3d(&plane[3 * t[0]], &plane[3 * t[1]], &plane[3 * t[2]],
+                                        &plane[3 * t[3]]), 0.0);
+    EXPECT_EQ(radii(line, 2, on_line).first, bits(std::vector<double>(on_line.size(), INF)));
+    EXPECT_EQ(radii(plane, 3, on_plane).first, bits(std::vector<double>(on_plane.size(), INF)));
+
+    // NaN outranks flatness.
+    const std::vector<double> nan3 = {0, 0, 0, 1, 0, 0, 0, NaN, 0};
+    EXPECT_EQ(radii(nan3, 3, std::vector<Tet>{{0, 0, 1, 2}, {1, 2, 1, 0}}).first,
+              bits({NaN, NaN}));
+}
+
+// Scaling by 2^k scales the radius by 2^k, bit for bit, as long as every coordinate and
+// radius stays normal: far beyond the range where the bare formula's degree-3 and degree-4
+// products overflow or underflow.
+TEST(Circumradii, MagnitudeDoesNotMatter) {
+    const std::vector<Tri> tri = {{0, 1, 2}};
+    const std::vector<Tet> tet = {{0, 1, 2, 3}};
+    const double r2 = std::bit_cast<double>(radii(kP2, 2, tri).first.at(0));
+    const double r3 = std::bit_cast<double>(radii(kP3, 3, tet).first.at(0));
+    const auto scaled = [](std::vector<double> p, int k) {
+        for (double& x : p) x = std::ldexp(x, k);
+        return p;
+    };
+    std::vector<int> off2, off3;  // the exponents that break the rule, for a short report
+    for (int k = -1000; k <= 1000; ++k) {
+        if (radii(scaled(kP2, k), 2, tri).first != bits({std::ldexp(r2, k)})) off2.push_back(k);
+        if (radii(scaled(kP3, k), 3, tet).first != bits({std::ldexp(r3, k)})) off3.push_back(k);
+    }
+    EXPECT_EQ(off2, std::vector<int>{});
+    EXPECT_EQ(off3, std::vector<int>{});
+
+    // Scales that are not powers of two: the unit right triangle and corner tetrahedron. The
+    // last two have a largest coordinate whose scale factor is not a normal double.
+    for (const double s : {1e-200, 1e200, 0x1p-1074 * 3, 0x1.fffp1023}) {
+        const std::vector<double> t2 = {0, 0, s, 0, 0, s};
+        const std::vector<double> t3 = {0, 0, 0, s, 0, 0, 0, s, 0, 0, 0, s};
+        const double e2 = std::sqrt(0.5) * s, e3 = std::sqrt(0.75) * s;
+        const double g2 = std::bit_cast<double>(radii(t2, 2, tri).first.at(0));
+        const double g3 = std::bit_cast<double>(radii(t3, 3, tet).first.at(0));
+        EXPECT_NEAR(g2, e2, 2 * (std::nextafter(e2, INF) - e2)) << s;
+        EXPECT_NEAR(g3, e3, 2 * (std::nextafter(e3, INF) - e3)) << s;
+    }
 }
 
 TEST(Circumradii, ErrorsInTheirOrder) {
