@@ -6,9 +6,9 @@
 # cannot make a virtual environment. Missing ones are installed with apt-get, as root
 # directly, otherwise through sudo (so a non-root user needs sudo rights for apt-get, or
 # has to install those packages beforehand).
-# Python packages: the module, its test extras (oneTBB's headers among them) and, when no
-# working cmake and ninja are on PATH, those two, all from PyPI into the virtual
-# environment .venv at the repository root (made on the first run, reused afterwards).
+# Python packages: cmake, ninja, the module and its test extras (oneTBB's headers among
+# them), all from PyPI into the virtual environment .venv at the repository root (made on
+# the first run, reused afterwards).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,10 +44,9 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 venv_ok || python3 -m venv --clear "$venv"
 
-# The venv goes first on PATH, so its cmake and ninja win when pip put them there.
+# The venv's own cmake and ninja, so that no older or missing system copy matters.
+"$py" -m pip install -q cmake ninja
 export PATH=$venv/bin:$PATH
-cmake --version >/dev/null 2>&1 && ninja --version >/dev/null 2>&1 ||
-  "$py" -m pip install -q cmake ninja
 "$py" -m pip install -q '.[test]'
 
 # CMake asks this interpreter for the tbb-devel wheel's oneTBB config and for the embedded
