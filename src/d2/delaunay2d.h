@@ -46,7 +46,7 @@ namespace kavro {
 //   all points on one line         Degenerate "all points are collinear; a 2D triangulation
 //                                  does not exist"; also for two distinct positions only,
 //                                  and for NaN or infinite coordinates
-// More than 715827882 points throws std::bad_alloc, as exhausted memory would: the
+// More than 715827884 points throws std::bad_alloc, as exhausted memory would: the
 // half-edge store is indexed by 32 bits.
 template <class T>
 Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points);
