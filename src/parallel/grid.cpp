@@ -284,6 +284,18 @@ bool Grid<D>::is_gathered(std::uint32_t block, const Cell<D>& c) const {
 }
 
 template <std::size_t D>
+double Grid<D>::gap2(const Point<D>& c, const Cell<D>& first, std::uint32_t span) const {
+    double d2 = 0.0;
+    for (std::size_t a = 0; a < D; ++a) {
+        const double lo = static_cast<double>(first[a]) * cell_size[a] + origin[a];
+        const double hi = lo + static_cast<double>(span) * cell_size[a];
+        const double d = lo > c[a] ? lo - c[a] : c[a] > hi ? c[a] - hi : 0.0;
+        d2 += d * d;
+    }
+    return d2;
+}
+
+template <std::size_t D>
 std::uint64_t morton_key(const Cell<D>& c) {
     if constexpr (D == 2) {
         return spread_by_2(c[0]) | spread_by_2(c[1]) << 1;

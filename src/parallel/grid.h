@@ -60,7 +60,25 @@ struct Grid {
     // True when the cell or one of its (up to 8 or 26) neighbours is owned by the block:
     // the cell lies in the region whose points the block gathers.
     bool is_gathered(std::uint32_t block, const Cell<D>& c) const;
+    // The squared distance from c to the box of span cells per axis that starts at cell
+    // first: lower corner first * cell_size + origin, upper corner lower + span *
+    // cell_size. 0 on axes where c lies in the box or a corner is NaN.
+    double gap2(const Point<D>& c, const Cell<D>& first, std::uint32_t span) const;
 };
+
+// Calls f(cell) for every cell of the box lo ..= hi, the first axis varying fastest, and
+// stops as soon as f returns false. Returns false when f did.
+template <std::size_t D, class F>
+bool for_each_cell(const Cell<D>& lo, const Cell<D>& hi, F&& f) {
+    Cell<D> x = lo;
+    while (true) {
+        if (!f(static_cast<const Cell<D>&>(x))) return false;
+        std::size_t a = 0;
+        for (; a < D && x[a] == hi[a]; ++a) x[a] = lo[a];
+        if (a == D) return true;
+        ++x[a];
+    }
+}
 
 // Bit b of c[a] goes to bit D·b + a (the low 32 bits of each coordinate in 2D, 21 in 3D).
 template <std::size_t D>
