@@ -81,7 +81,7 @@ bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const
     }
     if (near) return true;
 
-    const double R2 = R * R;
+    const double R2 = reach2(R);
     return for_each_cell<D>(lo, hi, [&](const Cell<D>& x) {
         const std::uint32_t id = g.cell_index(x);
         const auto& r = g.cell_ranges[id];
@@ -91,7 +91,7 @@ bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const
             next_to_anchor = next_to_anchor && x[a] + 1 >= anchor[a] && x[a] <= anchor[a] + 1;
         }
         if (next_to_anchor) return true;
-        if (!(g.gap2(c, x, 1) < R2)) return true;  // the ball does not reach the cell
+        if (g.gap2(c, x, 1) >= R2) return true;  // the ball does not reach the cell
         return g.is_gathered(b, x);
     });
 }

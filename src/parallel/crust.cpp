@@ -83,7 +83,7 @@ struct Verifier {
         if (!ball) return {Verdict::Fail, UNVERIFIABLE};
         const Point<D>& c = ball->center;
         const double r = ball->outer_radius;
-        const double r2 = r * r;
+        const double r2 = reach2(r);
 
         Point<D> lo_corner, hi_corner;
         for (std::size_t a = 0; a < D; ++a) {

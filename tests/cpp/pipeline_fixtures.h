@@ -1,5 +1,5 @@
-// Shared by the tests of the pipeline's phases: hand-made grids and an exact empty-ball
-// check.
+// Shared by the tests of the pipeline's phases: hand-made grids, an exact empty-ball
+// check, and an input on which float cell boxes miss a point of a circumball.
 #pragma once
 
 #include <algorithm>
@@ -78,5 +78,38 @@ std::vector<std::uint32_t> points_inside(const par::Grid<D>& g,
     }
     return in;
 }
+
+// Points near 0 with the grid's origin far below them on axis 0, so that filing a point
+// and placing a cell's box round differently by far more than the circumballs' own error
+// bounds. The last cell X starts (as a float box) at 144.3871828627307, yet the point
+// q = 144.38718286238148 is filed in it. Cell X - 1 is empty and cell X - 2 holds the
+// triangle a, b, c (and d): its circumcircle, of radius 90, reaches 3.5e-10 past q but
+// stops short of X's float box. Cell 0 holds the outlier that sets the origin, repeated
+// until the row count asks for 8356 cells, and ten more points.
+struct OffsetInput {
+    static constexpr double L = 1300000.7;
+    static constexpr std::size_t ROWS = 171808;
+    static constexpr par::Point<2> a{-0x1.7acb67e99fb94p+4, 0x1.6decd4a0c85f3p+5};
+    static constexpr par::Point<2> b{-0x1.7acb67e99fb94p+4, -0x1.6decd4a0c85f3p+5};
+    static constexpr par::Point<2> c{-0x1.20fd4e91ec978p+5, 0.0};
+    static constexpr par::Point<2> d{-150.0, 5.0};
+    static constexpr par::Point<2> q{0x1.20c63cd507001p+7, 0.0};
+
+    std::vector<par::Point<2>> rows() const {
+        std::vector<par::Point<2>> pts = {a, b, c, d, q, {300.0, 0.0}, {300.0, 50.0}, {300.0, -50.0}};
+        for (int k = 1; k <= 10; ++k) pts.push_back({-L, static_cast<double>(k)});
+        pts.resize(ROWS, par::Point<2>{-L, 0.0});
+        return pts;
+    }
+    // Blocks of about one point: cell 0, the triangle's cell, X.
+    par::Grid<2> grid() const {
+        const auto pts = rows();
+        return par::build_grid<2>(kavro::PointView<double>::dense(pts[0].data(), pts.size(), 2), 1);
+    }
+    static std::uint32_t id_of(const par::Grid<2>& g, const par::Point<2>& p) {
+        return static_cast<std::uint32_t>(std::find(g.points.begin(), g.points.end(), p) -
+                                          g.points.begin());
+    }
+};
 
 }  // namespace fixtures

@@ -368,6 +368,33 @@ TEST(Blocks, BallReachingAForeignCellOutsideTheHaloIsNotCertified) {
     expect_empty_balls<2>(missed, kept);
 }
 
+TEST(Blocks, CellBoxesAllowForTheRoundingOfTheFiling) {
+    const fixtures::OffsetInput in;
+    const auto g = in.grid();
+    ASSERT_EQ(g.dims, (std::array<std::uint64_t, 2>{8356, 1}));
+    const par::Cell<2> x = g.point_cell(in.q);
+    ASSERT_EQ(x[0], 8355u);
+    ASSERT_LT(in.q[0], static_cast<double>(x[0]) * g.cell_size[0] + g.origin[0]);
+    ASSERT_EQ(g.point_cell(in.c)[0], x[0] - 2);
+    ASSERT_EQ(g.cell_owner[x[0] - 1], kavro::NO_INDEX);
+    ASSERT_TRUE(fixtures::strictly_inside<2>({in.a, in.b, in.c}, in.q));
+    const std::uint32_t b = g.cell_owner[g.cell_index(g.point_cell(in.c))];
+    ASSERT_FALSE(g.is_gathered(b, x));
+
+    // The float box of q's cell lies beyond the ball; widened, it is within reach.
+    const auto ball = par::circumball2({in.a, in.b, in.c});
+    ASSERT_TRUE(ball);
+    auto raw = g;
+    raw.box_slack.fill(0.0);
+    EXPECT_GE(raw.gap2(ball->center, x, 1), ball->outer_radius * ball->outer_radius);
+    EXPECT_LT(g.gap2(ball->center, x, 1), par::reach2(ball->outer_radius));
+
+    const auto out = run<2>(g, b);
+    expect_block_contract<2>(g, b, out);
+    expect_empty_balls<2>(g, out);
+    EXPECT_TRUE(std::binary_search(out.crust.begin(), out.crust.end(), in.id_of(g, in.c)));
+}
+
 // Records events; a call that starts while another is still running is an overlap.
 struct RecordingSink {
     std::mutex mutex;

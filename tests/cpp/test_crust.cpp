@@ -312,4 +312,17 @@ void check_against_brute_force(std::size_t n) {
 TEST(Crust, MatchesBruteForceVerification2D) { check_against_brute_force<2>(4000); }
 TEST(Crust, MatchesBruteForceVerification3D) { check_against_brute_force<3>(2500); }
 
+TEST(Crust, CellBoxesAllowForTheRoundingOfTheFiling) {
+    // The triangle a, b, c has the point q strictly inside its circle, in a cell whose
+    // float box lies beyond the ball (see fixtures::OffsetInput).
+    const fixtures::OffsetInput in;
+    const auto g = in.grid();
+    const Ids crust = {in.id_of(g, in.a), in.id_of(g, in.b), in.id_of(g, in.c), in.id_of(g, in.d)};
+    const auto blocks = outs<2>({{crust, {}}});
+    const auto r = par::crust_pass<2>(blocks, g, par::kKernelOps2);
+    ASSERT_TRUE(r.ok());
+    for (const auto& t : r.value()) EXPECT_EQ(fixtures::points_inside<2>(g, t), Ids{});
+    EXPECT_EQ(r.value(), oracle<2>(blocks, g));
+}
+
 }  // namespace
