@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -276,6 +277,34 @@ TEST(Crust, VisitBudgetFailsWhenCell65537IsDue) {
     const auto sparse = Strip{16384, 8}.run(false);
     ASSERT_TRUE(sparse.first.ok());
     EXPECT_TRUE(sparse.second);
+}
+
+TEST(Crust, OccupiedTilesOutOfReachCostNoVisits) {
+    // A ball of radius 500 about (512, 512) in a grid of 1024 x 1024 cells, with a point
+    // in every tile that lies wholly 10 cells beyond it: some 2800 tiles of its box are
+    // occupied, far more cells than the budget, and none of them is near.
+    const par::Point<2> centre{512, 512};
+    const double r = 500, side = r * std::sqrt(3.0) / 2;
+    const std::vector<par::Point<2>> abc = {{512, 512 + r}, {512 - side, 512 - r / 2}, {512 + side, 512 - r / 2}};
+    std::vector<par::Point<2>> pts = abc;
+    pts.push_back({1023.5, 1023.5});
+    std::size_t far_tiles = 0;
+    for (int tx = 0; tx < 128; ++tx) {
+        for (int ty = 0; ty < 128; ++ty) {
+            const double nx = std::clamp(centre[0], 8.0 * tx, 8.0 * tx + 8);
+            const double ny = std::clamp(centre[1], 8.0 * ty, 8.0 * ty + 8);
+            if (std::hypot(nx - centre[0], ny - centre[1]) < r + 10) continue;
+            pts.push_back({8.0 * tx + 4.5, 8.0 * ty + 4.5});
+            ++far_tiles;
+        }
+    }
+    const auto g = hand_grid<2>({0, 0}, {1, 1}, {1024, 1024}, pts);
+    // The fourth point is support: only the ball of a, b, c is walked.
+    const auto blocks = outs<2>({{ids_of<2>(g, abc), {id_of<2>(g, {1023.5, 1023.5})}}});
+    const auto result = par::crust_pass<2>(blocks, g, par::kKernelOps2);
+    ASSERT_TRUE(result.ok()) << result.error().text;
+    ASSERT_EQ(result.value().size(), 1u);
+    EXPECT_GT(far_tiles * 64, 65536u);
 }
 
 // Random clouds with a band of crust across them, split over two blocks with repeated
