@@ -1,7 +1,184 @@
 // Block phase: gather, triangulate, certify, sort own points into safe ones and crust.
+#include <algorithm>
+
 #include "parallel/pipeline.h"
 
 namespace kavro::par {
+
+namespace {
+
+// Per local point; set, never cleared.
+constexpr std::uint8_t HULL = 1;         // on a face of the local hull
+constexpr std::uint8_t TOUCHED = 2;      // a vertex of a simplex with an own vertex
+constexpr std::uint8_t UNCERTIFIED = 4;  // a vertex of such a simplex that failed
+// A ball whose box of cells holds more is not walked: its simplex is left to the crust,
+// so certification never costs more than this many owner lookups plus the neighbourhood
+// tests of the close foreign cells.
+constexpr std::uint64_t MAX_BOX_CELLS = 512;
+
+// Own points first (the block's point range, ascending), then the points of every
+// non-empty foreign cell next to an own cell, cells by ascending id. Sorting the
+// candidates and dropping repeats gives the same list as a set kept in insertion order
+// and sorted afterwards, without an allocation per cell.
+template <std::size_t D>
+std::vector<std::uint32_t> local_points(const Grid<D>& g, std::uint32_t b) {
+    const BlockSpan& span = g.blocks[b];
+    std::vector<std::uint32_t> halo;
+    for (std::uint32_t q = span.cell_lo; q < span.cell_hi; ++q) {
+        const Cell<D> c = g.cell_coords(g.occupied_cells[q]);
+        Cell<D> lo, hi;
+        for (std::size_t a = 0; a < D; ++a) {
+            lo[a] = c[a] == 0 ? 0 : c[a] - 1;
+            hi[a] = static_cast<std::uint32_t>(std::min<std::uint64_t>(c[a] + 1ull, g.dims[a] - 1));
+        }
+        for_each_cell<D>(lo, hi, [&](const Cell<D>& x) {
+            const std::uint32_t id = g.cell_index(x);
+            const auto& r = g.cell_ranges[id];
+            if (r[0] != r[1] && g.cell_owner[id] != b) halo.push_back(id);
+            return true;
+        });
+    }
+    std::sort(halo.begin(), halo.end());
+    halo.erase(std::unique(halo.begin(), halo.end()), halo.end());
+
+    std::vector<std::uint32_t> local;
+    std::size_t n = span.pt_hi > span.pt_lo ? span.pt_hi - span.pt_lo : 0;
+    for (const std::uint32_t id : halo) n += g.cell_ranges[id][1] - g.cell_ranges[id][0];
+    local.reserve(n);
+    for (std::uint32_t i = span.pt_lo; i < span.pt_hi; ++i) local.push_back(i);
+    for (const std::uint32_t id : halo) {
+        for (std::uint32_t i = g.cell_ranges[id][0]; i < g.cell_ranges[id][1]; ++i) local.push_back(i);
+    }
+    return local;
+}
+
+// True when no grid point outside the block's gathered region can lie in the simplex's
+// enlarged circumball. anchor is the cell of one of its own vertices: every cell within
+// one step of it is gathered, which settles most balls without looking at any cell.
+template <std::size_t D>
+bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const Simplex<D>& s,
+               const Cell<D>& anchor) {
+    const std::optional<Ball<D>> ball = ops.circumball(s);
+    if (!ball) return false;
+    const Point<D>& c = ball->center;
+    const double R = ball->outer_radius;
+    // The corners are rounded, but point_cell is the monotone function that filed the
+    // points, and a point p with p_a >= c_a - R also has p_a >= fl(c_a - R): no cell that
+    // can hold a point of the ball falls outside lo ..= hi.
+    Point<D> lo_corner, hi_corner;
+    for (std::size_t a = 0; a < D; ++a) {
+        lo_corner[a] = c[a] - R;
+        hi_corner[a] = c[a] + R;
+    }
+    const Cell<D> lo = g.point_cell(lo_corner);
+    const Cell<D> hi = g.point_cell(hi_corner);
+    std::uint64_t cells = 1;
+    bool near = true;
+    for (std::size_t a = 0; a < D; ++a) {
+        cells *= std::uint64_t{hi[a]} - lo[a] + 1;  // each factor <= 2^20 after the test
+        if (cells > MAX_BOX_CELLS) return false;
+        near = near && lo[a] + 1 >= anchor[a] && hi[a] <= anchor[a] + 1;
+    }
+    if (near) return true;
+
+    const double R2 = reach2(R);
+    return for_each_cell<D>(lo, hi, [&](const Cell<D>& x) {
+        const std::uint32_t id = g.cell_index(x);
+        const auto& r = g.cell_ranges[id];
+        if (r[0] == r[1] || g.cell_owner[id] == b) return true;
+        bool next_to_anchor = true;
+        for (std::size_t a = 0; a < D; ++a) {
+            next_to_anchor = next_to_anchor && x[a] + 1 >= anchor[a] && x[a] <= anchor[a] + 1;
+        }
+        if (next_to_anchor) return true;
+        if (g.gap2(c, x, 1) >= R2) return true;  // the ball does not reach the cell
+        return g.is_gathered(b, x);
+    });
+}
+
+// What a block that cannot triangulate vouches for: nothing.
+template <std::size_t D>
+BlockOut<D> degenerate(const BlockSpan& span, std::vector<std::uint32_t>&& local) {
+    BlockOut<D> out;
+    for (std::uint32_t i = span.pt_lo; i < span.pt_hi; ++i) out.crust.push_back(i);
+    out.support = std::move(local);
+    return out;
+}
+
+template <std::size_t D>
+BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b) {
+    constexpr std::size_t K = D + 1;
+    const BlockSpan& span = g.blocks[b];
+    const std::uint32_t n_own = span.pt_hi > span.pt_lo ? span.pt_hi - span.pt_lo : 0;
+    std::vector<std::uint32_t> local = local_points(g, b);
+    const std::size_t m = local.size();
+    if (m < K + 1) return degenerate<D>(span, std::move(local));
+
+    std::vector<std::array<std::uint32_t, K>> simplices;
+    std::vector<std::uint8_t> flags(m, 0);
+    {
+        Result<DelaunayOutput<K>> tri = [&] {
+            const std::vector<double> coords = gather_coords<D>(g.points, local);
+            return ops.kernel(PointView<double>::dense(coords.data(), m, D));
+        }();
+        if (!tri.ok()) return degenerate<D>(span, std::move(local));
+        const auto& nb = tri.value().neighbors;
+        simplices = std::move(tri.value().simplices);
+        for (std::size_t t = 0; t < simplices.size(); ++t) {
+            for (std::size_t k = 0; k < K; ++k) {
+                if (nb[t][k] >= 0) continue;
+                for (std::size_t j = 0; j < K; ++j) {
+                    if (j != k) flags[simplices[t][j]] |= HULL;
+                }
+            }
+        }
+    }
+
+    for (const auto& t : simplices) {
+        std::size_t own = K;  // position of the first own vertex
+        for (std::size_t k = 0; k < K && own == K; ++k) {
+            if (t[k] < n_own) own = k;
+        }
+        if (own == K) continue;  // halo only: another block's business
+        // Flags only ever get set, so once every own vertex is on the hull or already
+        // uncertified the verdict can no longer change which points are safe.
+        bool open = false;
+        for (std::size_t k = 0; k < K; ++k) {
+            flags[t[k]] |= TOUCHED;
+            open = open || (t[k] < n_own && !(flags[t[k]] & (HULL | UNCERTIFIED)));
+        }
+        if (!open) continue;
+        Simplex<D> s;
+        for (std::size_t k = 0; k < K; ++k) s[k] = g.points[local[t[k]]];
+        if (!certified<D>(g, ops, b, s, g.point_cell(s[own]))) {
+            for (std::size_t k = 0; k < K; ++k) flags[t[k]] |= UNCERTIFIED;
+        }
+    }
+
+    const auto safe = [&](std::uint32_t l) {
+        return l < n_own && (flags[l] & (HULL | TOUCHED | UNCERTIFIED)) == TOUCHED;
+    };
+    BlockOut<D> out;
+    for (const auto& t : simplices) {
+        bool any_safe = false, own_unsafe = false;
+        for (const std::uint32_t l : t) {
+            const bool s = safe(l);
+            any_safe = any_safe || s;
+            own_unsafe = own_unsafe || (l < n_own && !s);
+        }
+        if (!any_safe && !own_unsafe) continue;
+        std::array<std::uint32_t, K> row;
+        for (std::size_t k = 0; k < K; ++k) row[k] = local[t[k]];
+        if (any_safe) out.simplices.push_back(row);
+        if (own_unsafe) out.support.insert(out.support.end(), row.begin(), row.end());
+    }
+    for (std::uint32_t l = 0; l < n_own; ++l) {
+        if (!safe(l)) out.crust.push_back(local[l]);
+    }
+    return out;
+}
+
+}  // namespace
 
 template <std::size_t D>
 std::vector<double> gather_coords(const std::vector<Point<D>>& points,
@@ -15,9 +192,16 @@ std::vector<double> gather_coords(const std::vector<Point<D>>& points,
 
 template <std::size_t D>
 BlockOut<D> process_block(const BlockPhase<D>& phase, std::uint32_t b) {
-    (void)phase;
-    (void)b;
-    return {};
+    BlockOut<D> out = run_block<D>(phase.grid, phase.ops, b);
+    if (phase.sink) {
+        // Reported under the lock so that the sink sees the counts in order and never
+        // two events at once.
+        const std::lock_guard<std::mutex> lock(phase.counter.mutex);
+        ++phase.counter.done;
+        (*phase.sink)(ParProgress{ParProgress::Kind::BlockDone, phase.counter.done,
+                                  phase.grid.blocks.size()});
+    }
+    return out;
 }
 
 template std::vector<double> gather_coords<2>(const std::vector<Point<2>>&,

@@ -184,6 +184,18 @@ void cut_blocks(Grid<D>& g, std::uint64_t block_target) {
         m *= g.dims[a];
         g.tile_dims[a] = (g.dims[a] + TILE_CELLS - 1) / TILE_CELLS;
         tiles *= g.tile_dims[a];
+        // A point is filed in cell k by t = fl(fl(p - o) * inv), with inv = fl(d / E)
+        // (E the float extent, d the count, o the origin, u = 2^-53): three roundings, so
+        // p - o lies within k E/d (1 - 3.1u) .. (k + 1) E/d (1 + 3.1u), or below
+        // E (1 + u) in the clamped last cell. The box corner fl(fl(k cs) + o), with
+        // cs = fl(E / d), is off o + k E/d by at most 2.1u k E/d + u (|o| + E), and the
+        // upper corner, one rounding more, by about 5u E + 2u |o|. So a point lies at most
+        // 9u (|o| + E) outside its box (a tile of 8 cells the same), and widening the box
+        // rounds once more: 2^-49 = 16u covers it. Without it, a point 3.5e-10 short of
+        // its box (origin -1300000.7, cells of 155.6) was missed by a ball of radius 90
+        // whose own error bound, made of coordinates near 0, was 1e-11.
+        g.box_slack[a] =
+            0x1p-49 * (std::fabs(g.origin[a]) + static_cast<double>(g.dims[a]) * g.cell_size[a]);
     }
     const std::size_t u = g.points.size();
     g.cell_ranges.assign(m, {0, 0});
@@ -281,6 +293,19 @@ bool Grid<D>::is_gathered(std::uint32_t block, const Cell<D>& c) const {
         }
         if (a == static_cast<std::size_t>(-1)) return false;
     }
+}
+
+template <std::size_t D>
+double Grid<D>::gap2(const Point<D>& c, const Cell<D>& first, std::uint32_t span) const {
+    double d2 = 0.0;
+    for (std::size_t a = 0; a < D; ++a) {
+        const double box_lo = static_cast<double>(first[a]) * cell_size[a] + origin[a];
+        const double lo = box_lo - box_slack[a];
+        const double hi = (box_lo + static_cast<double>(span) * cell_size[a]) + box_slack[a];
+        const double d = lo > c[a] ? lo - c[a] : c[a] > hi ? c[a] - hi : 0.0;
+        d2 += d * d;
+    }
+    return d2;
 }
 
 template <std::size_t D>

@@ -51,6 +51,9 @@ struct Grid {
     std::array<double, D> cell_size;                         // 0.0 on a flat axis
     std::array<double, D> inv_cell_size;                     // 0.0 on a flat axis
     std::array<std::uint64_t, D> tile_dims;                  // ceil(dims / TILE_CELLS)
+    // Per axis, how far a point may lie outside the float box of the cell it is filed in:
+    // the filing and the box corners round differently (see cut_blocks).
+    std::array<double, D> box_slack;
 
     // The cell of a point: truncation of (p - origin) * inv_cell_size that saturates (NaN
     // and negatives give 0), capped at the last cell. Any point, in or out of the box.
@@ -60,7 +63,33 @@ struct Grid {
     // True when the cell or one of its (up to 8 or 26) neighbours is owned by the block:
     // the cell lies in the region whose points the block gathers.
     bool is_gathered(std::uint32_t block, const Cell<D>& c) const;
+    // A lower bound on the squared distance from c to any point filed in the box of span
+    // cells per axis that starts at cell first: the float box (lower corner first *
+    // cell_size + origin, upper corner lower + span * cell_size) widened by box_slack.
+    // Compare it with reach2 of the radius: a cell or tile it calls out of reach holds no
+    // point of the ball. 0 on axes where c lies in the box or a corner is NaN.
+    double gap2(const Point<D>& c, const Cell<D>& first, std::uint32_t span) const;
 };
+
+// The bound to compare squared float distances from a ball's centre with, for a ball of
+// outer radius R. R may equal the largest distance of a point of the true ball, and both
+// R * R and the distances round (a few units of 2^-53 relative), so the square is enlarged
+// by 2^-46 relative: a point of the ball always compares below it.
+inline double reach2(double R) { return R * R * (1.0 + 0x1p-46); }
+
+// Calls f(cell) for every cell of the box lo ..= hi, the first axis varying fastest, and
+// stops as soon as f returns false. Returns false when f did.
+template <std::size_t D, class F>
+bool for_each_cell(const Cell<D>& lo, const Cell<D>& hi, F&& f) {
+    Cell<D> x = lo;
+    while (true) {
+        if (!f(static_cast<const Cell<D>&>(x))) return false;
+        std::size_t a = 0;
+        for (; a < D && x[a] == hi[a]; ++a) x[a] = lo[a];
+        if (a == D) return true;
+        ++x[a];
+    }
+}
 
 // Bit b of c[a] goes to bit D·b + a (the low 32 bits of each coordinate in 2D, 21 in 3D).
 template <std::size_t D>
@@ -72,8 +101,9 @@ template <std::size_t D>
 void limit_cells(std::array<std::uint64_t, D>& dims);
 
 // The second half of build_grid, on a grid whose points are grouped by cell and whose
-// origin, dims and inv_cell_size are set: cell ranges, occupied cells in point order,
-// tiles, owners and the blocks of about block_target points (0 acting as 1).
+// origin, dims, cell_size and inv_cell_size are set: cell ranges, occupied cells in point
+// order, tiles, owners, box_slack and the blocks of about block_target points (0 acting
+// as 1).
 template <std::size_t D>
 void cut_blocks(Grid<D>& g, std::uint64_t block_target);
 

@@ -12,6 +12,7 @@
 #include "core/float_order.h"
 #include "parallel/grid.h"
 #include "parallel/pool.h"
+#include "pipeline_fixtures.h"
 
 namespace par = kavro::par;
 using kavro::NO_INDEX;
@@ -348,6 +349,74 @@ TEST(Grid, TilesAndGatheredCells) {
     flat.cell_owner[4] = 3;
     EXPECT_TRUE(flat.is_gathered(3, {0, 3}));
     EXPECT_FALSE(flat.is_gathered(3, {0, 2}));
+}
+
+// Filing a point and placing its cell's box round differently; the widened boxes must
+// hold every point filed in them, also far from the origin and on the cells' edges.
+template <std::size_t D>
+void check_points_lie_in_their_widened_boxes() {
+    std::mt19937_64 rng(17 + D);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::size_t outside_raw = 0;
+    for (const double offset : {0.0, -1300000.7, -3.3e9, 7.77e5, -1e15, 2.5e-3}) {
+        for (const double extent : {1.0, 1e3, 3.7e6}) {
+            std::vector<par::Point<D>> pts(3000);
+            for (auto& p : pts) {
+                for (std::size_t a = 0; a < D; ++a) p[a] = offset * (a + 1) + extent * unit(rng);
+            }
+            const auto g = grid_of<D>(pts);
+            auto raw = g;
+            raw.box_slack.fill(0.0);
+            // Probes: the points, and a few ulps around every cell edge of axis 0.
+            std::vector<par::Point<D>> probes = pts;
+            for (std::uint32_t k = 1; k < g.dims[0]; ++k) {
+                double edge = static_cast<double>(k) * g.cell_size[0] + g.origin[0];
+                for (int step = 0; step < 4; ++step) edge = std::nextafter(edge, -INF);
+                for (int step = 0; step < 8; ++step, edge = std::nextafter(edge, INF)) {
+                    par::Point<D> p = pts[k % pts.size()];
+                    p[0] = edge;
+                    probes.push_back(p);
+                }
+            }
+            for (const auto& p : probes) {
+                const par::Cell<D> c = g.point_cell(p);
+                par::Cell<D> tile;
+                for (std::size_t a = 0; a < D; ++a) tile[a] = c[a] / 8 * 8;
+                ASSERT_EQ(g.gap2(p, c, 1), 0.0) << "offset " << offset << " extent " << extent;
+                ASSERT_EQ(g.gap2(p, tile, 8), 0.0);
+                outside_raw += raw.gap2(p, c, 1) > 0.0;
+            }
+        }
+    }
+    EXPECT_GT(outside_raw, 0u);  // the widening is needed, not just harmless
+}
+
+TEST(Grid, PointsLieInTheWidenedBoxesOfTheirCells2D) { check_points_lie_in_their_widened_boxes<2>(); }
+TEST(Grid, PointsLieInTheWidenedBoxesOfTheirCells3D) { check_points_lie_in_their_widened_boxes<3>(); }
+
+TEST(Grid, BoxSlackScalesWithOriginAndExtent) {
+    const fixtures::OffsetInput in;
+    const auto g = in.grid();
+    // q is filed in the last cell but lies 3.5e-10 below its float box.
+    const par::Cell<2> c = g.point_cell(in.q);
+    EXPECT_EQ(c[0], g.dims[0] - 1);
+    EXPECT_LT(in.q[0], static_cast<double>(c[0]) * g.cell_size[0] + g.origin[0]);
+    EXPECT_EQ(g.gap2(in.q, c, 1), 0.0);
+    EXPECT_EQ(g.box_slack[0], 0x1p-49 * (in.L + static_cast<double>(g.dims[0]) * g.cell_size[0]));
+
+    auto h = hand_grid({4, 1}, {});
+    h.origin = {-8.0, 0.0};
+    par::cut_blocks<2>(h, 1);
+    EXPECT_EQ(h.box_slack[0], 0x1p-49 * 12.0);
+    EXPECT_EQ(h.box_slack[1], 0x1p-49 * 1.0);
+}
+
+TEST(Grid, ReachAdmitsAPointAtTheOuterRadius) {
+    // The outer radius may be met exactly, and then the float distance equals R * R.
+    const double R = 5.0;
+    const double d2 = 3.0 * 3.0 + 4.0 * 4.0;
+    EXPECT_EQ(d2, R * R);
+    EXPECT_LT(d2, par::reach2(R));
 }
 
 }  // namespace
