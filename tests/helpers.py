@@ -509,6 +509,8 @@ POINT_SETS_3D = {
        for e in (20, 36, 52)},
     "duplicated_grid": lambda: grid3(5)[rng("dup3").integers(0, 125, 400)],
     "duplicated_uniform": lambda: rng("dupu").random((300, 3))[rng("dupi").integers(0, 300, 900)],
+    # an ulp apart where the centroid's rounding would make them equal: distinct points
+    "nearly_a_copy": lambda: np.vstack([grid3(2) * 10, [(3.0, 4.0, 5.0), (1e-20, 0.0, 0.0)]]),
     # symmetric pairs keep the centroid at +0.0: copies differ only in the signs of zeros,
     # and same-height points sort between some of them
     "signed_zeros": lambda: symmetric(np.array([(1.0, 1.0, 1.0), (1.0, -1.0, 2.0), (2.0, 0.5, -1.0),
