@@ -1,2 +1,232 @@
-// placeholder, filled with the pipeline tests
+// The parallel driver end to end: which path each kind of input takes, the events of every
+// path, and results that do not depend on the pool's thread count.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "d2/delaunay2d.h"
+#include "d4/delaunay4d.h"
+#include "parallel/grid.h"
+#include "parallel/mod.h"
+#include "parallel/pipeline.h"
+#include "parallel/pool.h"
+
+namespace {
+
+namespace par = kavro::par;
+using Kind = par::ParProgress::Kind;
+
+// Records every event and fails on two calls at once.
+struct Recorder {
+    std::mutex busy;
+    std::vector<par::ParProgress> events;
+    par::ProgressSink sink() {
+        return [this](par::ParProgress e) {
+            std::unique_lock<std::mutex> lock(busy, std::try_to_lock);
+            ASSERT_TRUE(lock.owns_lock()) << "two sink calls overlap";
+            events.push_back(e);
+        };
+    }
+    std::vector<Kind> kinds() const {
+        std::vector<Kind> k;
+        for (const auto& e : events) {
+            if (e.kind != Kind::BlockDone) k.push_back(e.kind);
+        }
+        return k;
+    }
+};
+
+enum class Path { sequential, crust_gave_up, merge_gave_up, pipeline };  // what events show
+
+// The path the events describe; fails the test when they describe none.
+Path path_of(const Recorder& r) {
+    const auto& ev = r.events;
+    EXPECT_FALSE(ev.empty());
+    if (ev.empty()) return Path::sequential;
+    if (ev.front().kind == Kind::Fallback) {
+        EXPECT_EQ(r.kinds(), (std::vector<Kind>{Kind::Fallback, Kind::Done}));
+        return Path::sequential;
+    }
+    const std::uint64_t total = ev.front().total;
+    EXPECT_EQ(ev.front().kind, Kind::BlocksStarted);
+    EXPECT_GE(total, 2u);
+    for (std::uint64_t d = 1; d <= total && d < ev.size(); ++d) {
+        EXPECT_EQ(ev[d].kind, Kind::BlockDone);
+        EXPECT_EQ(ev[d].done, d);
+        EXPECT_EQ(ev[d].total, total);
+    }
+    const std::vector<Kind> k = r.kinds();
+    using V = std::vector<Kind>;
+    if (k == V{Kind::BlocksStarted, Kind::Crust, Kind::Fallback, Kind::Done}) {
+        EXPECT_EQ(ev.size(), total + 4);
+        return Path::crust_gave_up;
+    }
+    if (k == V{Kind::BlocksStarted, Kind::Crust, Kind::Merge, Kind::Fallback, Kind::Done}) {
+        EXPECT_EQ(ev.size(), total + 5);
+        return Path::merge_gave_up;
+    }
+    EXPECT_EQ(k, (V{Kind::BlocksStarted, Kind::Crust, Kind::Merge, Kind::Done}));
+    EXPECT_EQ(ev.size(), total + 4);
+    return Path::pipeline;
+}
+
+template <std::size_t K>
+void expect_same(const kavro::Result<kavro::DelaunayOutput<K>>& a,
+                 const kavro::Result<kavro::DelaunayOutput<K>>& b) {
+    ASSERT_EQ(a.ok(), b.ok());
+    if (!a.ok()) {
+        EXPECT_EQ(a.error().message(), b.error().message());
+        return;
+    }
+    EXPECT_EQ(a.value().simplices, b.value().simplices);
+    EXPECT_EQ(a.value().neighbors, b.value().neighbors);
+    EXPECT_EQ(a.value().duplicates, b.value().duplicates);
+}
+
+std::vector<double> uniform(std::size_t n, std::size_t d, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> v(n * d);
+    for (double& x : v) x = u(rng);
+    return v;
+}
+
+std::vector<double> integer_grid(int k) {
+    std::vector<double> v;
+    for (int x = 0; x < k; ++x) {
+        for (int y = 0; y < k; ++y) v.insert(v.end(), {double(x), double(y)});
+    }
+    return v;
+}
+
+template <std::size_t D>
+struct ParRun {
+    Recorder rec;
+    kavro::Result<kavro::DelaunayOutput<D + 1>> result;
+    Path path;
+    ParRun(const std::vector<double>& xs, std::uint64_t min_points, std::uint64_t target)
+        : result(run(xs, min_points, target)), path(path_of(rec)) {}
+
+    kavro::Result<kavro::DelaunayOutput<D + 1>> run(const std::vector<double>& xs,
+                                                    std::uint64_t min_points, std::uint64_t target) {
+        const auto sink = rec.sink();
+        const auto view = kavro::PointView<double>::dense(xs.data(), xs.size() / D, D);
+        return std::move(par::run_par<D>(view, min_points, target, &sink).result);
+    }
+    auto sequential(const std::vector<double>& xs) const {
+        const auto view = kavro::PointView<double>::dense(xs.data(), xs.size() / D, D);
+        if constexpr (D == 2) {
+            return kavro::delaunay2d(view);
+        } else {
+            return kavro::delaunay4d(view);
+        }
+    }
+};
+
+TEST(Pipeline, EveryPathSendsItsEventsAndFallbacksReturnTheSequentialResult) {
+    const std::vector<double> u2 = uniform(4000, 2, 1), u3 = uniform(3000, 3, 2);
+    {
+        ParRun<2> r(u2, 4001, 500);  // below the minimum: no grid
+        EXPECT_EQ(r.path, Path::sequential);
+        expect_same(r.result, r.sequential(u2));
+    }
+    {
+        ParRun<2> r(u2, 0, 2001);  // fewer distinct points than two blocks
+        EXPECT_EQ(r.path, Path::sequential);
+        expect_same(r.result, r.sequential(u2));
+    }
+    {
+        ParRun<2> r(std::vector<double>(12, 0.5), 0, 1);  // one point: the kernel's error
+        EXPECT_EQ(r.path, Path::sequential);
+        ASSERT_FALSE(r.result.ok());
+        EXPECT_EQ(r.result.error().message(), "not enough distinct points (got 1)");
+    }
+    {
+        const std::vector<double> g = integer_grid(20);  // crust balls through grid points
+        ParRun<2> r(g, 0, 20);
+        EXPECT_EQ(r.path, Path::crust_gave_up);
+        expect_same(r.result, r.sequential(g));
+    }
+    for (const auto& [xs, target] : {std::pair(u2, 500u), std::pair(u2, 1300u)}) {
+        ParRun<2> r(xs, 0, target);
+        EXPECT_EQ(r.path, Path::pipeline);
+        ASSERT_TRUE(r.result.ok());
+        EXPECT_EQ(r.result.value().simplices.size(), r.sequential(xs).value().simplices.size());
+    }
+    {
+        ParRun<3> r(u3, 0, 600);
+        EXPECT_EQ(r.path, Path::pipeline);
+        ASSERT_TRUE(r.result.ok());
+        EXPECT_EQ(r.result.value().simplices.size(), r.sequential(u3).value().simplices.size());
+    }
+}
+
+// The merge's seam test judges by KernelOps::inball_exact: one that calls every point
+// cocircular once the merge has started makes the merge give up, after its event.
+std::atomic<bool> merging{false};
+double cocircular_once_merging(const par::Simplex<2>& s, const par::Point<2>& p) {
+    return merging.load() ? 0.0 : par::kKernelOps2.inball_exact(s, p);
+}
+
+TEST(Pipeline, AMergeThatGivesUpSendsMergeLast) {
+    const std::vector<double> u2 = uniform(4000, 2, 6);
+    const auto view = kavro::PointView<double>::dense(u2.data(), 4000, 2);
+    const auto grid = par::build_grid<2>(view, 500);
+    par::KernelOps<2> ops = par::kKernelOps2;
+    ops.inball_exact = cocircular_once_merging;
+    Recorder rec;
+    const auto record = rec.sink();
+    const par::ProgressSink sink = [&](par::ParProgress e) {
+        if (e.kind == Kind::Merge) merging = true;
+        record(e);
+    };
+    const auto out = par::triangulate_par<2>(grid, ops, &sink);
+    merging = false;
+    ASSERT_FALSE(out.ok());
+    EXPECT_STREQ(out.error().text, "cross-source adjacency is not strictly Delaunay");
+    ASSERT_EQ(rec.events.size(), grid.blocks.size() + 3);
+    EXPECT_EQ(rec.kinds(), (std::vector<Kind>{Kind::BlocksStarted, Kind::Crust, Kind::Merge}));
+}
+
+TEST(Pipeline, DuplicateRowsComeFromTheGridOnSuccess) {
+    std::vector<double> xs = uniform(3000, 2, 3);
+    for (std::size_t i = 0; i < 40; ++i) {  // row 3000 + i repeats row 7 i
+        xs.push_back(xs[2 * (7 * i)]);
+        xs.push_back(xs[2 * (7 * i) + 1]);
+    }
+    ParRun<2> r(xs, 0, 400);
+    ASSERT_EQ(r.path, Path::pipeline);
+    auto dup = r.result.value().duplicates;
+    ASSERT_EQ(dup.size(), 40u);
+    std::sort(dup.begin(), dup.end());
+    for (std::uint32_t i = 0; i < 40; ++i) EXPECT_EQ(dup[i], (std::array<std::uint32_t, 2>{3000 + i, 7 * i}));
+}
+
+template <std::size_t D>
+kavro::Result<kavro::DelaunayOutput<D + 1>> quiet_run(const std::vector<double>& xs, std::uint64_t target) {
+    const auto view = kavro::PointView<double>::dense(xs.data(), xs.size() / D, D);
+    return std::move(par::run_par<D>(view, 0, target, nullptr).result);
+}
+
+TEST(Pipeline, ResultsDoNotDependOnTheThreadCount) {
+    // 1 thread cuts the merge into 4 windows, 64 threads into 256.
+    const std::vector<double> u2 = uniform(6000, 2, 4), u3 = uniform(4000, 3, 5);
+    const auto want2 = quiet_run<2>(u2, 300);
+    const auto want3 = quiet_run<3>(u3, 300);
+    ASSERT_TRUE(want2.ok() && want3.ok());
+    for (const std::size_t threads : {1, 2, 8, 64}) {
+        SCOPED_TRACE(threads);
+        par::with_pool_threads(threads, [&] {
+            expect_same(quiet_run<2>(u2, 300), want2);
+            expect_same(quiet_run<3>(u3, 300), want3);
+        });
+    }
+}
+
+}  // namespace
