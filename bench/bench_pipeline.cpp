@@ -64,11 +64,8 @@ void run(std::size_t n, std::uint64_t target) {
             kavro::par::PipelineStats st;
             bool finished = false;
             if (grid.blocks.size() > 1) {
-                const auto& ops = [] () -> const kavro::par::KernelOps<D>& {
-                    if constexpr (D == 2) return kavro::par::kKernelOps2;
-                    else return kavro::par::kKernelOps3;
-                }();
-                finished = kavro::par::triangulate_par<D>(grid, ops, nullptr, &st).ok();
+                finished = kavro::par::triangulate_par<D>(grid, kavro::par::kernel_ops<D>(),
+                                                          nullptr, &st).ok();
             }
             const double total = grid_s + st.block_seconds + st.crust_seconds + st.merge_seconds;
             std::printf("  %7zu %8.3f %8.3f %8.3f %8.3f %8.3f %8.2f %7zu %7.2f %8s\n", threads,

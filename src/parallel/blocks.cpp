@@ -62,16 +62,8 @@ bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const
     if (!ball) return false;
     const Point<D>& c = ball->center;
     const double R = ball->outer_radius;
-    // The corners are rounded, but point_cell is the monotone function that filed the
-    // points, and a point p with p_a >= c_a - R also has p_a >= fl(c_a - R): no cell that
-    // can hold a point of the ball falls outside lo ..= hi.
-    Point<D> lo_corner, hi_corner;
-    for (std::size_t a = 0; a < D; ++a) {
-        lo_corner[a] = c[a] - R;
-        hi_corner[a] = c[a] + R;
-    }
-    const Cell<D> lo = g.point_cell(lo_corner);
-    const Cell<D> hi = g.point_cell(hi_corner);
+    Cell<D> lo, hi;
+    g.ball_cells(c, R, lo, hi);
     std::uint64_t cells = 1;
     bool near = true;
     for (std::size_t a = 0; a < D; ++a) {

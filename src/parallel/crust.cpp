@@ -85,13 +85,8 @@ struct Verifier {
         const double r = ball->outer_radius;
         const double r2 = reach2(r);
 
-        Point<D> lo_corner, hi_corner;
-        for (std::size_t a = 0; a < D; ++a) {
-            lo_corner[a] = c[a] - r;
-            hi_corner[a] = c[a] + r;
-        }
-        const Cell<D> lo = g.point_cell(lo_corner);
-        const Cell<D> hi = g.point_cell(hi_corner);
+        Cell<D> lo, hi;
+        g.ball_cells(c, r, lo, hi);
         Cell<D> tlo, thi;
         for (std::size_t a = 0; a < D; ++a) {
             tlo[a] = lo[a] / TILE_CELLS;

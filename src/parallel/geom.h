@@ -69,4 +69,14 @@ struct KernelOps {
 extern const KernelOps<2> kKernelOps2;
 extern const KernelOps<3> kKernelOps3;
 
+// The table of dimension D.
+template <std::size_t D>
+const KernelOps<D>& kernel_ops() {
+    if constexpr (D == 2) {
+        return kKernelOps2;
+    } else {
+        return kKernelOps3;
+    }
+}
+
 }  // namespace kavro::par

@@ -256,6 +256,17 @@ Cell<D> Grid<D>::point_cell(const Point<D>& p) const {
 }
 
 template <std::size_t D>
+void Grid<D>::ball_cells(const Point<D>& c, double r, Cell<D>& lo, Cell<D>& hi) const {
+    Point<D> lo_corner, hi_corner;
+    for (std::size_t a = 0; a < D; ++a) {
+        lo_corner[a] = c[a] - r;
+        hi_corner[a] = c[a] + r;
+    }
+    lo = point_cell(lo_corner);
+    hi = point_cell(hi_corner);
+}
+
+template <std::size_t D>
 std::uint32_t Grid<D>::cell_index(const Cell<D>& c) const {
     std::uint64_t id = 0;
     for (std::size_t a = 0; a < D; ++a) id = id * dims[a] + c[a];

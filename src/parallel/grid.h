@@ -58,6 +58,11 @@ struct Grid {
     // The cell of a point: truncation of (p - origin) * inv_cell_size that saturates (NaN
     // and negatives give 0), capped at the last cell. Any point, in or out of the box.
     Cell<D> point_cell(const Point<D>& p) const;
+    // The cells lo ..= hi that can hold a point within r of c: those of the corners c - r
+    // and c + r. The corners are rounded, but point_cell is the monotone function that
+    // filed the points, and a point p with p_a >= c_a - r also has p_a >= fl(c_a - r): no
+    // cell that can hold a point of the ball falls outside the box.
+    void ball_cells(const Point<D>& c, double r, Cell<D>& lo, Cell<D>& hi) const;
     std::uint32_t cell_index(const Cell<D>& c) const;
     Cell<D> cell_coords(std::uint32_t id) const;
     // True when the cell or one of its (up to 8 or 26) neighbours is owned by the block:

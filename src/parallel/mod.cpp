@@ -59,15 +59,6 @@ Result<DelaunayOutput<D + 1>> sequential(const PointView<T>& points, const Progr
     return result;
 }
 
-template <std::size_t D>
-const KernelOps<D>& kernel_ops() {
-    if constexpr (D == 2) {
-        return kKernelOps2;
-    } else {
-        return kKernelOps3;
-    }
-}
-
 }  // namespace
 
 template <std::size_t D, class T>

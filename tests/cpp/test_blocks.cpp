@@ -24,16 +24,11 @@ using Ids = std::vector<std::uint32_t>;
 
 namespace {
 
-template <std::size_t D>
-const par::KernelOps<D>& ops() {
-    if constexpr (D == 2) return par::kKernelOps2;
-    else return par::kKernelOps3;
-}
 
 template <std::size_t D>
 par::BlockOut<D> run(const par::Grid<D>& g, std::uint32_t b) {
     par::BlockCounter counter;
-    const par::BlockPhase<D> phase{g, ops<D>(), nullptr, counter};
+    const par::BlockPhase<D> phase{g, par::kernel_ops<D>(), nullptr, counter};
     return par::process_block<D>(phase, b);
 }
 
@@ -41,7 +36,7 @@ template <std::size_t D>
 std::vector<par::BlockOut<D>> run_all(const par::Grid<D>& g, const par::ProgressSink* sink = nullptr) {
     std::vector<par::BlockOut<D>> out(g.blocks.size());
     par::BlockCounter counter;
-    const par::BlockPhase<D> phase{g, ops<D>(), sink, counter};
+    const par::BlockPhase<D> phase{g, par::kernel_ops<D>(), sink, counter};
     par::for_each_index(out.size(), [&](std::size_t b) {
         out[b] = par::process_block<D>(phase, static_cast<std::uint32_t>(b));
     });

@@ -19,11 +19,6 @@ using Ids = std::vector<std::uint32_t>;
 
 namespace {
 
-template <std::size_t D>
-const par::KernelOps<D>& ops() {
-    if constexpr (D == 2) return par::kKernelOps2;
-    else return par::kKernelOps3;
-}
 
 // Kernel runs (with the row count of the last one) and circumball calls, through
 // KernelOps tables that wrap the real ones.
@@ -35,12 +30,12 @@ template <std::size_t D>
 kavro::Result<kavro::DelaunayOutput<D + 1>> counted_kernel(const kavro::PointView<double>& p) {
     ++kernel_runs;
     kernel_rows = p.rows;
-    return ops<D>().kernel(p);
+    return par::kernel_ops<D>().kernel(p);
 }
 template <std::size_t D>
 std::optional<par::Ball<D>> counted_ball(const par::Simplex<D>& s) {
     ++ball_calls;
-    return ops<D>().circumball(s);
+    return par::kernel_ops<D>().circumball(s);
 }
 template <std::size_t D>
 std::optional<par::Ball<D>> no_ball(const par::Simplex<D>&) {
@@ -53,8 +48,8 @@ par::KernelOps<D> counted(bool balls = true) {
     kernel_runs = 0;
     kernel_rows = 0;
     ball_calls = 0;
-    return {&counted_kernel<D>, balls ? &counted_ball<D> : &no_ball<D>, ops<D>().inball_exact,
-            ops<D>().orient_exact};
+    return {&counted_kernel<D>, balls ? &counted_ball<D> : &no_ball<D>, par::kernel_ops<D>().inball_exact,
+            par::kernel_ops<D>().orient_exact};
 }
 
 template <std::size_t D>
@@ -102,7 +97,7 @@ par::SimplexRows<D> oracle(const std::vector<par::BlockOut<D>>& blocks, const pa
     support.erase(std::unique(support.begin(), support.end()), support.end());
     list.insert(list.end(), support.begin(), support.end());
     const std::vector<double> xyz = par::gather_coords<D>(g.points, list);
-    const auto tri = ops<D>().kernel(kavro::PointView<double>::dense(xyz.data(), list.size(), D));
+    const auto tri = par::kernel_ops<D>().kernel(kavro::PointView<double>::dense(xyz.data(), list.size(), D));
     par::SimplexRows<D> want;
     for (const auto& t : tri.value().simplices) {
         if (std::any_of(t.begin(), t.end(), [&](std::uint32_t l) { return l >= core; })) continue;
