@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -116,7 +117,8 @@ kavro::Result<par::ParMesh<D>, par::FallbackReason> reference_merge(Input<D> in,
                 if (k != i) f[o++] = rows[s][k];
             }
             std::sort(f.begin(), f.begin() + D);
-            fk.push_back({std::uint64_t{f[0]} << 32 | f[1], std::uint64_t{f[2]} << 32 | (s * K + i)});
+            fk.push_back({std::uint64_t{f[0]} << 32 | f[1],
+                          std::uint64_t{f[2]} << 32 | (s * K + i)});
         }
     }
     par::sort_unstable(fk.begin(), fk.end());
@@ -142,7 +144,9 @@ kavro::Result<par::ParMesh<D>, par::FallbackReason> reference_merge(Input<D> in,
         for (std::size_t j = cuts[c]; j < cuts[c + 1];) {
             std::size_t e = j + 1;
             while (e < cuts[c + 1] && same(e, j)) ++e;
-            const auto slot = [&](std::size_t t) { return static_cast<std::uint32_t>(fk[t].second); };
+            const auto slot = [&](std::size_t t) {
+                return static_cast<std::uint32_t>(fk[t].second);
+            };
             if (e - j >= 3) return fail("face shared by more than two simplices");
             if (e - j == 1) boundary.push_back(slot(j));
             if (e - j == 2) {
@@ -175,7 +179,8 @@ kavro::Result<par::ParMesh<D>, par::FallbackReason> reference_merge(Input<D> in,
         }
         return x;
     };
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint32_t, std::uint32_t>> ridges;
+    using RidgeKey = std::pair<std::uint64_t, std::uint64_t>;
+    std::map<RidgeKey, std::pair<std::uint32_t, std::uint32_t>> ridges;
     for (std::size_t j = 0; j < nb; ++j) {
         const std::uint32_t x = boundary[j];
         std::vector<std::uint32_t> f;
@@ -196,7 +201,8 @@ kavro::Result<par::ParMesh<D>, par::FallbackReason> reference_merge(Input<D> in,
                 ridges[{w1, ~std::uint64_t{0}}] = {static_cast<std::uint32_t>(j), 1};
             } else if (it->second.second == 1) {
                 it->second.second = 2;
-                const std::uint32_t ra = find(it->second.first), rb = find(static_cast<std::uint32_t>(j));
+                const std::uint32_t ra = find(it->second.first);
+                const std::uint32_t rb = find(static_cast<std::uint32_t>(j));
                 if (ra != rb) parent[ra] = rb;
             } else {
                 return fail("boundary ridge shared by more than two boundary faces");
@@ -270,7 +276,9 @@ Case<D> make_case(std::size_t n, std::size_t blocks) {
         std::exit(1);
     }
     std::vector<std::uint32_t> global(n);
-    for (std::size_t g = 0; g < c.grid.perm.size(); ++g) global[c.grid.perm[g]] = static_cast<std::uint32_t>(g);
+    for (std::size_t g = 0; g < c.grid.perm.size(); ++g) {
+        global[c.grid.perm[g]] = static_cast<std::uint32_t>(g);
+    }
     for (auto row : out.value().simplices) {
         for (std::uint32_t& v : row) v = global[v];
         c.mesh.push_back(row);
@@ -345,7 +353,8 @@ void run(std::size_t n, bool check, int repeats) {
         par::MergeOptions opt;
         opt.profile = &p;
         const auto t1 = std::chrono::steady_clock::now();
-        auto r = par::merge<D>(std::move(copy.blocks), std::move(copy.crust), c.grid, ops_of<D>(), opt);
+        auto r = par::merge<D>(std::move(copy.blocks), std::move(copy.crust), c.grid,
+                               ops_of<D>(), opt);
         best_total = std::min(best_total, seconds_since(t1));
         if (!r.ok()) {
             std::printf("  merge failed: %s\n", r.error().text);
@@ -353,9 +362,11 @@ void run(std::size_t n, bool check, int repeats) {
         }
         const double* const got[] = {&p.keys, &p.sort, &p.results, &p.rows, &p.index,
                                      &p.windows, &p.pairing, &p.seams, &p.boundary, &p.mapping};
-        for (std::size_t k = 0; k < std::size(fields); ++k) *fields[k] = std::min(*fields[k], *got[k]);
+        for (std::size_t k = 0; k < std::size(fields); ++k) {
+            *fields[k] = std::min(*fields[k], *got[k]);
+        }
     }
-    std::printf("  merge %.4f s (best of %d; best per step:) keys %.4f  sort %.4f  results wait %.4f"
+    std::printf("  merge %.4f s (best of %d; best per step:) keys %.4f  sort %.4f  results %.4f"
                 "  rows %.4f  index %.4f  windows %.4f  pairing %.4f  seams %.4f  boundary %.4f"
                 "  mapping %.4f\n",
                 best_total, repeats, best.keys, best.sort, best.results, best.rows, best.index,
@@ -384,7 +395,8 @@ void run(std::size_t n, bool check, int repeats) {
 
     // Damaged copies: each check reached by the kind of fault it is there for.
     std::mt19937_64 rng(7);
-    const auto pick = [&] { return std::uniform_int_distribution<std::size_t>(0, c.mesh.size() - 1)(rng); };
+    std::uniform_int_distribution<std::size_t> any(0, c.mesh.size() - 1);
+    const auto pick = [&] { return any(rng); };
     {
         par::SimplexRows<D> mesh = c.mesh;
         mesh.erase(mesh.begin() + static_cast<std::ptrdiff_t>(pick()));
@@ -423,7 +435,15 @@ void run(std::size_t n, bool check, int repeats) {
         // A simplex over a face of another, on the same side: a third user of a face.
         par::SimplexRows<D> mesh = c.mesh;
         auto row = mesh[pick()];
-        row[0] = row[0] == 0 ? 1 : row[0] - 1;
+        const auto sorted_of = [](std::array<std::uint32_t, D + 1> r) {
+            std::sort(r.begin(), r.end());
+            return r;
+        };
+        std::set<std::array<std::uint32_t, D + 1>> known;
+        for (const auto& r : mesh) known.insert(sorted_of(r));
+        do {
+            row[0] = (row[0] + 1) % static_cast<std::uint32_t>(c.grid.points.size());
+        } while (known.count(sorted_of(row)) || std::count(row.begin() + 1, row.end(), row[0]));
         mesh.push_back(row);
         compare("one foreign simplex added", split(c, mesh));
     }
@@ -432,6 +452,60 @@ void run(std::size_t n, bool check, int repeats) {
         input.crust.push_back(c.mesh[pick()]);
         std::swap(input.crust.back()[0], input.crust.back()[1]);
         compare("a repeat in the crust", input);
+    }
+    {
+        par::SimplexRows<D> mesh = c.mesh;
+        const std::uint32_t v = mesh[pick()][0];
+        std::erase_if(mesh, [&](const auto& r) { return std::count(r.begin(), r.end(), v); });
+        compare("every simplex of a point dropped", split(c, mesh));
+    }
+    {
+        par::SimplexRows<D> mesh = c.mesh;
+        auto row = mesh[pick()];
+        row[1] = row[0];
+        mesh.push_back(row);
+        compare("a simplex with a repeated vertex", split(c, mesh));
+    }
+    if constexpr (D == 2) {
+        // Two triangles on an edge flipped to the other diagonal, one of them in the crust:
+        // a seam that is not Delaunay.
+        par::SimplexRows<D> mesh = c.mesh;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::size_t>> at_edge;
+        for (std::size_t s = 0; s < mesh.size(); ++s) {
+            for (std::size_t i = 0; i < 3; ++i) {
+                const std::uint32_t a = mesh[s][(i + 1) % 3], b = mesh[s][(i + 2) % 3];
+                at_edge[{std::min(a, b), std::max(a, b)}].push_back(s);
+            }
+        }
+        for (const auto& [edge, ts] : at_edge) {
+            if (ts.size() != 2) continue;
+            const auto far = [&](std::size_t t) {
+                for (const std::uint32_t v : mesh[t]) {
+                    if (v != edge.first && v != edge.second) return v;
+                }
+                return NO_INDEX;
+            };
+            const std::uint32_t p = far(ts[0]), q = far(ts[1]);
+            const auto& P = c.grid.points;
+            // The flip needs a convex quadrilateral: the edge's ends on both sides of p-q.
+            const double s1 = ops_of<D>().orient_exact({P[p], P[q], P[edge.first]});
+            const double s2 = ops_of<D>().orient_exact({P[p], P[q], P[edge.second]});
+            if (!(s1 * s2 < 0)) continue;
+            mesh[ts[0]] = {p, q, edge.first};
+            mesh[ts[1]] = {p, q, edge.second};
+            Input<D> input = split(c, mesh);
+            const auto moved = [&](std::array<std::uint32_t, 3> r) {
+                std::sort(r.begin(), r.end());
+                std::array<std::uint32_t, 3> t = mesh[ts[1]];
+                std::sort(t.begin(), t.end());
+                return r == t;
+            };
+            for (auto& b : input.blocks) std::erase_if(b.simplices, moved);
+            std::erase_if(input.crust, moved);
+            input.crust.push_back(mesh[ts[1]]);
+            compare("an edge flipped across sources", input);
+            break;
+        }
     }
 }
 

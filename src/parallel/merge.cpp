@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "parallel/pipeline.h"
@@ -216,12 +217,27 @@ RowKey<K> key_of(std::uint32_t first, u128 tail) {
     return k;
 }
 
-// The simplex keys in key order, slab by slab: slab q's kept keys, already oriented, at
-// start[q] .. start[q] + kept[q].
+// Keys are kept as K + 1 plain words each, so that their memory can serve as plain words
+// again once they are dead (no fresh pages to fault in for the face index).
+template <std::size_t K>
+RowKey<K> load_key(const std::uint32_t* words, std::size_t i) {
+    static_assert(sizeof(RowKey<K>) == (K + 1) * sizeof(std::uint32_t));
+    RowKey<K> k;
+    std::memcpy(&k, words + i * (K + 1), sizeof k);
+    return k;
+}
+
+template <std::size_t K>
+void store_key(std::uint32_t* words, std::size_t i, const RowKey<K>& k) {
+    std::memcpy(words + i * (K + 1), &k, sizeof k);
+}
+
+// The simplex keys in key order, slab by slab: slab q's kept keys, already oriented, keys
+// start[q] .. start[q] + kept[q] of words.
 template <std::size_t K>
 struct SortedKeys {
     Slabs slabs{0, 0};
-    Buffer<RowKey<K>> keys;
+    Buffer<std::uint32_t> words;
     std::vector<std::size_t> start;
     std::vector<std::size_t> kept;
 };
@@ -259,17 +275,18 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cnt = at.data() + p * slabs.count;
         std::fill(cnt, cnt + slabs.count, std::size_t{0});
+        const std::array<std::uint32_t, K>* const in = src_rows[pieces[p].source];
         for (std::size_t i = pieces[p].lo; i < pieces[p].hi; ++i) {
-            ++cnt[slabs.of(sorted_key(pieces[p], i).v[0])];
+            ++cnt[slabs.of(*std::min_element(in[i].begin(), in[i].end()))];
         }
     });
     counts_to_offsets(at, pieces.size(), slabs.count, out.start);
-    out.keys.resize(total);
+    out.words.resize(total * (K + 1));
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cur = at.data() + p * slabs.count;
         for (std::size_t i = pieces[p].lo; i < pieces[p].hi; ++i) {
             const RowKey<K> k = sorted_key(pieces[p], i);
-            out.keys[cur[slabs.of(k.v[0])]++] = k;
+            store_key<K>(out.words.data(), cur[slabs.of(k.v[0])]++, k);
         }
     });
     Buffer<std::size_t>().swap(at);
@@ -296,12 +313,13 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
             for (std::size_t q = q0; q < q1; ++q) {
                 const std::uint64_t lo = slabs.lo(q);
                 const std::size_t width = static_cast<std::size_t>(slabs.hi(q) - lo);
-                RowKey<K>* const ks = out.keys.data() + out.start[q];
+                std::uint32_t* const ks = out.words.data() + out.start[q] * (K + 1);
                 const std::size_t len = out.start[q + 1] - out.start[q];
-                count_vertices(len, lo, width, [&](std::size_t i) { return ks[i].v[0]; }, first,
-                               cursor);
+                count_vertices(len, lo, width, [&](std::size_t i) { return ks[i * (K + 1)]; },
+                               first, cursor);
                 for (std::size_t i = 0; i < len; ++i) {
-                    tails[cursor[ks[i].v[0] - lo]++] = tail_of<K>(ks[i]);
+                    const RowKey<K> k = load_key<K>(ks, i);
+                    tails[cursor[k.v[0] - lo]++] = tail_of<K>(k);
                 }
                 std::size_t kept = 0;
                 for (std::size_t v = 0; v < width; ++v) {
@@ -316,7 +334,7 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
                         const double r = orient(s);
                         if (r == 0.0) return true;
                         if (r < 0.0) std::swap(k.v[0], k.v[1]);
-                        ks[kept++] = k;
+                        store_key<K>(ks, kept++, k);
                     }
                 }
                 out.kept[q] = kept;
@@ -356,17 +374,18 @@ bool place_rows(const SortedKeys<D + 1>& sorted, SimplexRows<D>& rows,
         std::memset(used.data() + c * chunk, 0, std::min(chunk, n - c * chunk));
     });
     for_each_index(slabs.count, [&](std::size_t q) {
-        const RowKey<K>* const ks = sorted.keys.data() + sorted.start[q];
+        const std::uint32_t* const ks = sorted.words.data() + sorted.start[q] * (K + 1);
         const std::size_t base = row_at[q], kept = sorted.kept[q];
         std::size_t i = 0;
         for (std::uint64_t v = slabs.lo(q); v < slabs.hi(q); ++v) {
-            while (i < kept && std::min(ks[i].v[0], ks[i].v[1]) < v) ++i;
+            while (i < kept && std::min(ks[i * (K + 1)], ks[i * (K + 1) + 1]) < v) ++i;
             row_start[v] = static_cast<std::uint32_t>(base + i);
         }
         for (i = 0; i < kept; ++i) {
-            rows[base + i] = ks[i].v;
-            sources[base + i] = ks[i].src;
-            for (const std::uint32_t v : ks[i].v) {
+            const RowKey<K> k = load_key<K>(ks, i);
+            rows[base + i] = k.v;
+            sources[base + i] = k.src;
+            for (const std::uint32_t v : k.v) {
                 std::atomic_ref<std::uint8_t>(used[v]).store(1, std::memory_order_relaxed);
             }
         }
@@ -384,11 +403,14 @@ bool place_rows(const SortedKeys<D + 1>& sorted, SimplexRows<D>& rows,
 // opposite the lowest vertex has v as its own lowest vertex.
 struct SecondIndex {
     Buffer<std::uint32_t> start;  // n + 1
-    Buffer<std::uint32_t> rows;   // m
+    Buffer<std::uint32_t> room;   // at least 2 m words: scratch, then the lists
+    const std::uint32_t* rows = nullptr;
 };
 
+// room: at least 2 m words of memory no longer needed.
 template <std::size_t D>
-SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n) {
+SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n,
+                            Buffer<std::uint32_t>&& room) {
     const std::size_t m = rows.size();
     const Slabs slabs(n, m);
     const std::vector<Piece> pieces = cut_pieces({m}, m);
@@ -402,7 +424,10 @@ SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n) {
     });
     std::vector<std::size_t> start;
     counts_to_offsets(at, pieces.size(), slabs.count, start);
-    Buffer<std::uint32_t> by_slab(m);
+    SecondIndex idx;
+    idx.room = std::move(room);
+    std::uint32_t* const by_slab = idx.room.data();
+    std::uint32_t* const lists = idx.room.data() + m;
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cur = at.data() + p * slabs.count;
         for (std::size_t r = pieces[p].lo; r < pieces[p].hi; ++r) {
@@ -411,15 +436,14 @@ SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n) {
     });
     Buffer<std::size_t>().swap(at);
 
-    SecondIndex idx;
     idx.start.resize(n + 1);
-    idx.rows.resize(m);
     idx.start[n] = static_cast<std::uint32_t>(m);
+    idx.rows = lists;
     for_each_index(slabs.count, [&](std::size_t q) {
         std::vector<std::size_t> first(slabs.width() + 1), cursor(slabs.width());
         const std::uint64_t lo = slabs.lo(q);
         const std::size_t width = static_cast<std::size_t>(slabs.hi(q) - lo);
-        const std::uint32_t* const in = by_slab.data() + start[q];
+        const std::uint32_t* const in = by_slab + start[q];
         const std::size_t len = start[q + 1] - start[q];
         count_vertices(len, lo, width, [&](std::size_t i) { return second(in[i]); }, first,
                        cursor);
@@ -427,7 +451,7 @@ SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n) {
             idx.start[lo + v] = static_cast<std::uint32_t>(start[q] + first[v]);
         }
         for (std::size_t i = 0; i < len; ++i) {
-            idx.rows[start[q] + cursor[second(in[i]) - lo]++] = in[i];
+            lists[start[q] + cursor[second(in[i]) - lo]++] = in[i];
         }
     });
     return idx;
@@ -441,9 +465,10 @@ class FaceKeys {
 public:
     static constexpr std::size_t K = D + 1;
 
-    // One task's room for a vertex's keys: the four lists they come in, two merged pairs
-    // of lists and the result, each followed by an all-ones key (above every real key)
-    // so that merging needs no bounds test.
+    // One task's room for a vertex's keys: the four lists they come in, each followed by
+    // an all-ones key (above every real key), two merged pairs of lists, with a zero key
+    // (below every real key: f1 is above v) before them as well, and the result. The
+    // sentinels spare the merges every bounds test.
     class Scratch {
     public:
         std::size_t na = 0, nb = 0, nc = 0, ns = 0;
@@ -454,11 +479,13 @@ public:
             na = nb = own;
             nc = D == 3 ? own : 0;
             ns = seconds;
-            const std::size_t need = 3 * (na + nb + nc + ns) + 6;
+            const std::size_t need = 3 * (na + nb + nc + ns) + 8;
             if (room_.size() < need) room_.resize(std::max(need, 2 * room_.size()));
             u128* p = room_.data();
-            for (auto [list, len] : {std::pair{&a, na}, {&b, nb}, {&c, nc}, {&s, ns},
-                                     {&ab, na + nb}, {&cs, nc + ns}}) {
+            for (auto [list, len, low] : {std::tuple{&a, na, false}, {&b, nb, false},
+                                          {&c, nc, false}, {&s, ns, false},
+                                          {&ab, na + nb, true}, {&cs, nc + ns, true}}) {
+                if (low) *p++ = 0;
                 *list = p;
                 p[len] = ~u128{0};
                 p += len + 1;
@@ -494,8 +521,8 @@ public:
     // Vertex v's keys in key order, at w.out. Rows with lowest vertex v give the faces
     // opposite their second vertex (list a), their third (b) and, in 3D, their fourth (c);
     // rows with second vertex v give the face opposite their lowest (s). The rows of v are
-    // in key order, so c comes sorted and b nearly; the four short lists are sorted and
-    // merged.
+    // in key order, so the list of faces opposite their last vertex comes sorted; the
+    // short lists are sorted and merged.
     void form(std::uint64_t v, Scratch& w) const {
         // The rows of list s lie elsewhere in the mesh: fetch those of a later vertex now.
         if (v + 5 <= n_) {
@@ -528,9 +555,8 @@ public:
         sort_small(w.a, w.na);
         sort_small(w.b, w.nb);
         sort_small(w.s, w.ns);
-        merge_into(w.a, w.b, w.na + w.nb, w.ab);
-        merge_into(w.c, w.s, w.nc + w.ns, w.cs);
-        merge_into(w.ab, w.cs, w.na + w.nb + w.nc + w.ns, w.out);
+        merge_pairs(w);
+        merge_from_both_ends(w.ab, w.na + w.nb, w.cs, w.nc + w.ns, w.out);
     }
 
     static bool same_face(u128 a, u128 b) { return a >> 32 == b >> 32; }
@@ -540,16 +566,45 @@ private:
     static u128 key(std::uint32_t f1, std::uint32_t f2, std::uint64_t slot) {
         return (u128{f1} << 64) | (u128{f2} << 32) | slot;
     }
-    // Merges two sorted lists, each ended by an all-ones key, without a branch on the
-    // keys (their order is unpredictable); every key is distinct, its slot being unique.
-    static void merge_into(const u128* x, const u128* y, std::size_t n, u128* out) {
-        for (std::size_t k = 0; k < n; ++k) {
-            const u128 p = *x, q = *y;
-            const bool from_x = p < q;
-            out[k] = from_x ? p : q;
-            x += from_x;
-            y += !from_x;
+    // A merge takes the smaller head key without a branch (the order is unpredictable);
+    // every key is distinct, its slot being unique. Each step waits for the one before,
+    // so independent merges are interleaved to overlap their latencies.
+    static void take_lower(const u128*& x, const u128*& y, u128& out) {
+        const u128 p = *x, q = *y;
+        const bool from_x = p < q;
+        out = from_x ? p : q;
+        x += from_x;
+        y += !from_x;
+    }
+    static void take_upper(const u128*& x, const u128*& y, u128& out) {
+        const u128 p = *x, q = *y;
+        const bool from_x = p > q;
+        out = from_x ? p : q;
+        x -= from_x;
+        y -= !from_x;
+    }
+    // a with b into ab, and c with s into cs.
+    static void merge_pairs(Scratch& w) {
+        const u128 *a = w.a, *b = w.b, *c = w.c, *s = w.s;
+        const std::size_t n1 = w.na + w.nb, n2 = w.nc + w.ns, both = std::min(n1, n2);
+        std::size_t k = 0;
+        for (; k < both; ++k) {
+            take_lower(a, b, w.ab[k]);
+            take_lower(c, s, w.cs[k]);
         }
+        for (std::size_t j = k; j < n1; ++j) take_lower(a, b, w.ab[j]);
+        for (std::size_t j = k; j < n2; ++j) take_lower(c, s, w.cs[j]);
+    }
+    // The lower half from the front and the upper half from the back at once.
+    static void merge_from_both_ends(const u128* x, std::size_t nx, const u128* y,
+                                     std::size_t ny, u128* out) {
+        const std::size_t n = nx + ny, front = n / 2;
+        const u128 *fx = x, *fy = y, *bx = x + nx - 1, *by = y + ny - 1;
+        for (std::size_t k = 0; k < front; ++k) {
+            take_lower(fx, fy, out[k]);
+            take_upper(bx, by, out[n - 1 - k]);
+        }
+        if (n % 2 == 1) take_upper(bx, by, out[front]);
     }
 
     const SimplexRows<D>& rows_;
@@ -778,7 +833,7 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
                 sorted.emplace(sort_keys<D>(blocks, crust, grid, ops, inner));
             });
     if (!sorted->ok()) return sorted->error();
-    const SortedKeys<K>& keys = sorted->value();
+    SortedKeys<K>& keys = sorted->value();
     if (options.profile) {
         // Whatever the first steps did not take of this lap was spent waiting.
         lap(&MergeProfile::results);
@@ -787,6 +842,7 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
 
     Buffer<std::uint32_t> sources, row_start;
     const bool covered = place_rows<D>(keys, rows, sources, row_start);
+    Buffer<std::uint32_t> room = std::move(keys.words);
     sorted.reset();
     const std::size_t m = sources.size();
     rows.resize(m);
@@ -797,7 +853,7 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
         return invalid("mesh too large for 32-bit face slots");
     }
     nbr.resize(m);
-    const SecondIndex second = index_by_second<D>(rows, n);
+    const SecondIndex second = index_by_second<D>(rows, n, std::move(room));
     const FaceKeys<D> faces(rows, row_start, second);
     lap(&MergeProfile::index);
 

@@ -141,13 +141,13 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
 struct MergeProfile {
     double keys = 0;      // simplex keys sent to slabs of their lowest vertex
     double sort = 0;      // slabs sorted, repeats dropped, the rest oriented
-    double results = 0;   // waiting for the result rows to be allocated
+    double results = 0;   // waiting for the result arrays, made beside keys and sort
     double rows = 0;      // rows placed in key order, every point checked to be used
     double index = 0;     // rows listed by their second vertex
     double windows = 0;   // window cuts
     double pairing = 0;   // face keys formed, sorted and paired, window by window
     double seams = 0;     // cross-source pairs tested
-    double boundary = 0;  // ridges, closure, connectivity
+    double boundary = 0;  // ridges, closure, connectivity, convexity
     double mapping = 0;   // rows to input indices
 };
 
