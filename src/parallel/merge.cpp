@@ -82,10 +82,14 @@ inline void sort_small(u128* a, std::size_t n) {
     }
 }
 
+// A sorting network of min and max, which compile to conditional moves: the order of a
+// simplex's ids is random, and branching on it mispredicts half the time.
 template <std::size_t K>
 inline void sort_ids(std::array<std::uint32_t, K>& v) {
     const auto cs = [&](std::size_t i, std::size_t j) {
-        if (v[j] < v[i]) std::swap(v[i], v[j]);
+        const std::uint32_t a = v[i], b = v[j];
+        v[i] = std::min(a, b);
+        v[j] = std::max(a, b);
     };
     cs(0, 1);
     if constexpr (K == 3) {
@@ -277,7 +281,9 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
         std::fill(cnt, cnt + slabs.count, std::size_t{0});
         const std::array<std::uint32_t, K>* const in = src_rows[pieces[p].source];
         for (std::size_t i = pieces[p].lo; i < pieces[p].hi; ++i) {
-            ++cnt[slabs.of(*std::min_element(in[i].begin(), in[i].end()))];
+            std::uint32_t lowest = in[i][0];
+            for (std::size_t j = 1; j < K; ++j) lowest = std::min(lowest, in[i][j]);
+            ++cnt[slabs.of(lowest)];
         }
     });
     counts_to_offsets(at, pieces.size(), slabs.count, out.start);
