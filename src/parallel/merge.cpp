@@ -221,19 +221,20 @@ RowKey<K> key_of(std::uint32_t first, u128 tail) {
     return k;
 }
 
-// Keys are kept as K + 1 plain words each, so that their memory can serve as plain words
-// again once they are dead (no fresh pages to fault in for the face index).
+// Keys are kept as K + 1 plain words each (ids, then source), so that their memory can
+// serve as plain words again once they are dead: the face index needs no fresh pages.
 template <std::size_t K>
 RowKey<K> load_key(const std::uint32_t* words, std::size_t i) {
-    static_assert(sizeof(RowKey<K>) == (K + 1) * sizeof(std::uint32_t));
     RowKey<K> k;
-    std::memcpy(&k, words + i * (K + 1), sizeof k);
+    for (std::size_t j = 0; j < K; ++j) k.v[j] = words[i * (K + 1) + j];
+    k.src = words[i * (K + 1) + K];
     return k;
 }
 
 template <std::size_t K>
 void store_key(std::uint32_t* words, std::size_t i, const RowKey<K>& k) {
-    std::memcpy(words + i * (K + 1), &k, sizeof k);
+    for (std::size_t j = 0; j < K; ++j) words[i * (K + 1) + j] = k.v[j];
+    words[i * (K + 1) + K] = k.src;
 }
 
 // The simplex keys in key order, slab by slab: slab q's kept keys, already oriented, keys
@@ -270,11 +271,6 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
     out.slabs = Slabs(grid.points.size(), total);
     const Slabs& slabs = out.slabs;
     const std::vector<Piece> pieces = cut_pieces(src_sizes, total);
-    const auto sorted_key = [&](const Piece& pc, std::size_t i) {
-        RowKey<K> k{src_rows[pc.source][i], src_ids[pc.source]};
-        sort_ids<K>(k.v);
-        return k;
-    };
     Buffer<std::size_t> at(pieces.size() * slabs.count);
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cnt = at.data() + p * slabs.count;
@@ -289,10 +285,19 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
     counts_to_offsets(at, pieces.size(), slabs.count, out.start);
     out.words.resize(total * (K + 1));
     for_each_index(pieces.size(), [&](std::size_t p) {
-        std::size_t* cur = at.data() + p * slabs.count;
-        for (std::size_t i = pieces[p].lo; i < pieces[p].hi; ++i) {
-            const RowKey<K> k = sorted_key(pieces[p], i);
-            store_key<K>(out.words.data(), cur[slabs.of(k.v[0])]++, k);
+        // Everything the loop reads but its stores is held in locals, so that the stores
+        // do not force it to be read again.
+        std::size_t* const cur = at.data() + p * slabs.count;
+        std::uint32_t* const words = out.words.data();
+        const std::array<std::uint32_t, K>* const in = src_rows[pieces[p].source];
+        const std::uint32_t src = src_ids[pieces[p].source];
+        const unsigned shift = slabs.shift;
+        for (std::size_t i = pieces[p].lo, e = pieces[p].hi; i < e; ++i) {
+            std::array<std::uint32_t, K> v = in[i];
+            sort_ids<K>(v);
+            std::uint32_t* const to = words + cur[v[0] >> shift]++ * (K + 1);
+            for (std::size_t j = 0; j < K; ++j) to[j] = v[j];
+            to[K] = src;
         }
     });
     Buffer<std::size_t>().swap(at);
@@ -530,37 +535,46 @@ public:
     // in key order, so the list of faces opposite their last vertex comes sorted; the
     // short lists are sorted and merged.
     void form(std::uint64_t v, Scratch& w) const {
+        // Locals for everything read: the stores into the lists must not force reloads.
+        const std::array<std::uint32_t, K>* const rows = rows_.data();
+        const std::uint32_t* const seconds = second_.rows;
+        const std::uint32_t own_lo = row_start_[v], own_hi = row_start_[v + 1];
+        const std::uint32_t sec_lo = second_.start[v], sec_hi = second_.start[v + 1];
         // The rows of list s lie elsewhere in the mesh: fetch those of a later vertex now.
         if (v + 5 <= n_) {
             for (std::uint32_t i = second_.start[v + 4]; i < second_.start[v + 5]; ++i) {
-                __builtin_prefetch(&rows_[second_.rows[i]]);
+                __builtin_prefetch(&rows[seconds[i]]);
             }
         }
-        w.fit(row_start_[v + 1] - row_start_[v], second_.start[v + 1] - second_.start[v]);
-        for (std::size_t i = 0; i < w.na; ++i) {
-            const std::uint64_t r = row_start_[v] + i;
-            const std::array<std::uint32_t, K>& row = rows_[r];
+        w.fit(own_hi - own_lo, sec_hi - sec_lo);
+        u128* const a = w.a;
+        u128* const b = w.b;
+        u128* const c = w.c;
+        u128* const s = w.s;
+        for (std::uint32_t i = 0; i < own_hi - own_lo; ++i) {
+            const std::uint64_t r = own_lo + i;
+            const std::array<std::uint32_t, K> row = rows[r];
             const bool swapped = row[0] > row[1];
             const std::uint32_t second = swapped ? row[0] : row[1];
             const std::uint64_t slot = r * K;
             if constexpr (D == 2) {
-                w.a[i] = key(row[2], NO_INDEX, slot + (swapped ? 0 : 1));
-                w.b[i] = key(second, NO_INDEX, slot + 2);
+                a[i] = key(row[2], NO_INDEX, slot + (swapped ? 0 : 1));
+                b[i] = key(second, NO_INDEX, slot + 2);
             } else {
-                w.a[i] = key(row[2], row[3], slot + (swapped ? 0 : 1));
-                w.b[i] = key(second, row[3], slot + 2);
-                w.c[i] = key(second, row[2], slot + 3);
+                a[i] = key(row[2], row[3], slot + (swapped ? 0 : 1));
+                b[i] = key(second, row[3], slot + 2);
+                c[i] = key(second, row[2], slot + 3);
             }
         }
-        for (std::size_t i = 0; i < w.ns; ++i) {
-            const std::uint64_t r = second_.rows[second_.start[v] + i];
-            const std::array<std::uint32_t, K>& row = rows_[r];
+        for (std::uint32_t i = 0; i < sec_hi - sec_lo; ++i) {
+            const std::uint64_t r = seconds[sec_lo + i];
+            const std::array<std::uint32_t, K> row = rows[r];
             const std::uint64_t slot = r * K + (row[0] > row[1] ? 1 : 0);
-            w.s[i] = key(row[2], D == 3 ? row[K - 1] : NO_INDEX, slot);
+            s[i] = key(row[2], D == 3 ? row[K - 1] : NO_INDEX, slot);
         }
-        sort_small(w.a, w.na);
-        sort_small(w.b, w.nb);
-        sort_small(w.s, w.ns);
+        sort_small(a, w.na);
+        sort_small(b, w.nb);
+        sort_small(s, w.ns);
         merge_pairs(w);
         merge_from_both_ends(w.ab, w.na + w.nb, w.cs, w.nc + w.ns, w.out);
     }
@@ -632,6 +646,9 @@ ChunkOut pair_window(const FaceKeys<D>& faces, std::uint64_t lo, std::uint64_t h
     constexpr std::size_t K = D + 1;
     ChunkOut out;
     typename FaceKeys<D>::Scratch scratch;
+    // Locals, since the neighbour entries (int32) may alias the sources (uint32).
+    const std::uint32_t* const src = sources.data();
+    std::array<std::int32_t, K>* const nb = nbr.data();
     for (std::uint64_t v = faces.vertex_at(lo); v < faces.vertices() && faces.begin(v) < hi;
          ++v) {
         const std::uint64_t b = faces.begin(v), e = faces.begin(v + 1);
@@ -649,12 +666,12 @@ ChunkOut pair_window(const FaceKeys<D>& faces, std::uint64_t lo, std::uint64_t h
             const std::uint32_t x = FaceKeys<D>::slot(keys[j]);
             if (run == 1) {
                 out.boundary.push_back(x);
-                nbr[x / K][x % K] = -1;
+                nb[x / K][x % K] = -1;
             } else if (run == 2) {
                 const std::uint32_t y = FaceKeys<D>::slot(keys[j + 1]);
-                nbr[x / K][x % K] = static_cast<std::int32_t>(y / K);
-                nbr[y / K][y % K] = static_cast<std::int32_t>(x / K);
-                if (sources[x / K] != sources[y / K]) out.cross.push_back({x, y});
+                nb[x / K][x % K] = static_cast<std::int32_t>(y / K);
+                nb[y / K][y % K] = static_cast<std::int32_t>(x / K);
+                if (src[x / K] != src[y / K]) out.cross.push_back({x, y});
             } else {
                 out.ok = false;
                 return out;
