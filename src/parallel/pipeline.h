@@ -10,7 +10,7 @@
 //      circumball, with exact in-ball tests (crust_pass);
 //   3. merge: repeats are removed, every simplex is oriented exactly, every point must be
 //      used, faces are paired into neighbours, every seam between two sources must be
-//      strictly Delaunay and the boundary one closed connected surface (merge).
+//      strictly Delaunay and the boundary one closed, connected, convex surface (merge).
 // Whatever the pipeline cannot certify ends it with a FallbackReason, and the driver then
 // builds the whole input with the sequential kernel instead.
 //
