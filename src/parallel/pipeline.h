@@ -10,7 +10,7 @@
 //      circumball, with exact in-ball tests (crust_pass);
 //   3. merge: repeats are removed, every simplex is oriented exactly, every point must be
 //      used, faces are paired into neighbours, every seam between two sources must be
-//      strictly Delaunay and the boundary one closed connected surface (merge).
+//      strictly Delaunay and the boundary one closed, connected, convex surface (merge).
 // Whatever the pipeline cannot certify ends it with a FallbackReason, and the driver then
 // builds the whole input with the sequential kernel instead.
 //
@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "core/error.h"
@@ -126,8 +127,11 @@ struct ParMesh {
 // "no simplices emitted", "degenerate simplex", "point missing from mesh", "face shared by
 // more than two simplices", "cross-source adjacency is not strictly Delaunay", "boundary
 // ridge shared by more than two boundary faces", "boundary ridge not shared by two
-// boundary faces", "boundary is not a single connected surface". Meshes whose face slots
-// do not fit 32 bits, and meshes without a boundary face, fail as well (see merge.cpp).
+// boundary faces", "boundary is not a single connected surface". Besides, a mesh of
+// K * m >= 2^32 face slots fails with "mesh too large for 32-bit face slots" after the
+// point check, one without any boundary face (which no finite point set has) with "mesh
+// has no boundary" in place of the connectivity check, and one whose boundary is not
+// convex (a simplex missing at the hull) with "boundary is not convex" after it.
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
                                          SimplexRows<D>&& crust, const Grid<D>& grid,
@@ -140,6 +144,75 @@ struct PipelineStats {
     double crust_seconds = 0.0;  // 0 when the pipeline gave up before the crust ran
     double merge_seconds = 0.0;  // 0 when it gave up before the merge ran
 };
+
+// Seconds spent in the steps of one merge call (filled only when asked for, by benchmarks).
+struct MergeProfile {
+    double keys = 0;      // simplex keys sent to slabs of their lowest vertex
+    double sort = 0;      // slabs sorted, repeats dropped, the rest oriented
+    double results = 0;   // waiting for the result arrays, made beside keys and sort
+    double rows = 0;      // rows placed in key order, every point checked to be used
+    double index = 0;     // rows listed by their second vertex
+    double windows = 0;   // window cuts
+    double pairing = 0;   // face keys formed, sorted and paired, window by window
+    double seams = 0;     // cross-source pairs tested
+    double boundary = 0;  // ridges, closure, connectivity, convexity
+    double mapping = 0;   // rows to input indices
+};
+
+// What the plain merge takes from the pool and from the 32-bit numbering, made explicit.
+struct MergeOptions {
+    // Windows of the face pairing; 0: merge_window_count() of the calling context.
+    std::size_t windows = 0;
+    // m * K must stay below this many face slots (slots are 32-bit); a larger mesh fails
+    // with "mesh too large for 32-bit face slots" before any slot is formed.
+    std::uint64_t face_slot_limit = std::uint64_t{1} << 32;
+    MergeProfile* profile = nullptr;
+};
+
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
+                                         SimplexRows<D>&& crust, const Grid<D>& grid,
+                                         const KernelOps<D>& ops, const MergeOptions& options);
+
+// The boundary checks that end merge, on merged rows (global ids, ascending but for an
+// exchanged first pair) and the slots s * K + i of their boundary faces (the face of row s
+// opposite its vertex i), in order: "boundary ridge shared by more than two boundary
+// faces", "boundary ridge not shared by two boundary faces", "mesh has no boundary",
+// "boundary is not a single connected surface", then "boundary is not convex" when a
+// simplex missing at the hull has dented it. nullopt when all pass.
+// The boundary that merge's pairing finds never has a ridge met only once: each ridge of a
+// row lies in two of the row's faces, and a face met twice holds it twice, so the faces met
+// once hold every ridge an even number of times. The check guards merge all the same, and
+// is reachable here with any list of faces.
+template <std::size_t D>
+std::optional<FallbackReason> check_merge_boundary(const SimplexRows<D>& rows,
+                                                   const std::vector<std::uint32_t>& boundary,
+                                                   const Grid<D>& grid, const KernelOps<D>& ops);
+
+// The number of face-pairing windows for the pool seen from here: four per thread, at
+// most 256 (1 when the pool reports no thread), so the join on the calling thread sees
+// few of them and each thread several.
+std::size_t merge_window_count();
+
+// The cuts of `keys` sorted face keys into at most `windows` windows: 0; then for i from 1
+// to windows - 1 the nominal cut b = min(i * size, keys), size = max(ceil(keys / windows),
+// 1), moved forward to next_run_start(b), the first position >= b where a run of keys of
+// one face starts (keys when none), and kept only when below `keys` and above the last cut
+// kept; then `keys`. No run of one face is ever split between two windows.
+template <class NextRunStart>
+std::vector<std::size_t> window_cuts(std::size_t keys, std::size_t windows,
+                                     NextRunStart&& next_run_start) {
+    windows = windows == 0 ? 1 : windows;
+    const std::size_t size = keys == 0 ? 1 : (keys + windows - 1) / windows;
+    std::vector<std::size_t> cuts{0};
+    for (std::size_t i = 1; i < windows; ++i) {
+        std::size_t b = i * size < keys ? i * size : keys;
+        if (b > 0 && b < keys) b = next_run_start(b);
+        if (b < keys && b > cuts.back()) cuts.push_back(b);
+    }
+    cuts.push_back(keys);
+    return cuts;
+}
 
 // The pipeline on a grid with at least two blocks: BlocksStarted, the blocks on the pool
 // (BlockDone from the workers), Crust, the crust phase, Merge, the merge. Sends no Done
