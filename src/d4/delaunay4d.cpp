@@ -446,19 +446,19 @@ Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const st
 
 namespace {
 
-// The first four points, in position order, that span the lifted space with pts[0], by
-// exact tests on the caller's coordinates: a second point, a third off their line, a
-// fourth off their plane, a fifth off their sphere. Empty when there are none: then every
-// point lies on one line, plane or sphere through pts[0].
+// Four points that span the lifted space with pts[0], by exact tests on the caller's
+// coordinates: the first point that differs from pts[0], the first off their line, the
+// first off the plane of those three, the first off the sphere of those four (each stage
+// scans every position, since a point passed over by one stage may serve the next).
+// Empty when there are none: then every point lies on one line, plane or sphere.
 std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts) {
     const std::size_t m = pts.size();
     const double* a = pts[0].data();
     std::vector<std::size_t> seed;
-    std::size_t j = 1;
     const auto next = [&](auto accept) {
-        for (; j < m; ++j) {
-            if (accept(pts[j].data())) {
-                seed.push_back(j++);
+        for (std::size_t j = 1; j < m; ++j) {
+            if (std::find(seed.begin(), seed.end(), j) == seed.end() && accept(pts[j].data())) {
+                seed.push_back(j);
                 return true;
             }
         }
@@ -544,11 +544,16 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, boo
         std::swap(pts[a + 1], pts[chosen[a]]);
         std::swap(perm[a + 1], perm[chosen[a]]);
     }
-    const std::vector<std::size_t> seed = exact_seed(pts);
+    std::vector<std::size_t> seed = exact_seed(pts);
     if (seed.empty()) return DelaunayError::degenerate(FLAT);
     for (std::size_t a = 0; a < 4; ++a) {
-        std::swap(pts[a + 1], pts[seed[a]]);
-        std::swap(perm[a + 1], perm[seed[a]]);
+        const std::size_t to = a + 1, from = seed[a];
+        std::swap(pts[to], pts[from]);
+        std::swap(perm[to], perm[from]);
+        // The point that sat at `to` now sits at `from`; a later seed may be that point.
+        for (std::size_t b = a + 1; b < 4; ++b) {
+            if (seed[b] == to) seed[b] = from;
+        }
     }
     return std::nullopt;
 }

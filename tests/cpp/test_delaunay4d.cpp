@@ -191,6 +191,12 @@ TEST(Delaunay4d, ErrorsBelowPython) {
     // seeds with a far point instead.
     expect_delaunay({20, -57, 24, 60, 24, 7, 0, 52, 39, 0, 39, 52, 52, 39, 0,
                      3.3e9, 3.3e9, 3.3e9, 4400000505, 4400000197, 4400000291});
+    // Three collinear points, one off their line in their plane, one an ulp off the plane:
+    // the exact search must come back to a point it passed over for the line.
+    const double x = 9.5367431640625e-07, y = std::nextafter(x, 0.0);
+    expect_delaunay({x, 0, 0, y, 0, 0, y, 0.99999999999999989, -1.0000000000000002,
+                     y, 0.49999999999999994, -0.50000000000000011,
+                     y, 0.74999999999999989, -0.75000000000000011});
     const double one[3] = {1, 2, 3};  // zero row stride: no memory behind the count
     auto r = delaunay4d(PointView<double>{one, 4294967295ull, 3, 0, 1});
     ASSERT_FALSE(r.ok());
