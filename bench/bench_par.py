@@ -2,7 +2,7 @@
 the smaller sizes, on the same seeded uniform points, with 1, 2, 4 and all cores.
 
     python bench/bench_par.py                     # 2D 1e6, 4e6, 1e7; 3D 1e6, 4e6
-    python bench/bench_par.py --quick             # 2D 2e5, 3D 1e5 (a smoke run)
+    python bench/bench_par.py --quick             # 2D 2e5, 3D 1e5, blocks of 20000 (a smoke run)
     python bench/bench_par.py --dims 3 --sizes 1000000 --repeat 3
 
 Each thread count runs in a child process pinned to that many cores with taskset
@@ -25,6 +25,8 @@ import time
 
 import numpy as np
 
+from bench_2d import rss_kib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -45,14 +47,6 @@ def build_fn(dim):
     import _kavro
 
     return _kavro.calculate_kavro_2d if dim == 2 else _kavro.calculate_kavro_3d
-
-
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
 
 
 def child(args):
@@ -147,6 +141,8 @@ def main():
     sizes = {2: [1_000_000, 4_000_000, 10_000_000], 3: [1_000_000, 4_000_000]}
     if args.quick:
         sizes = {2: [200_000], 3: [100_000]}
+        # small enough for several blocks at these sizes (children inherit it)
+        os.environ.setdefault("KAVRO_PARALLEL_BLOCK_TARGET", "20000")
     print(f"cores: {len(os.sched_getaffinity(0))} (os.cpu_count() = {os.cpu_count()})")
     for dim in args.dims:
         for n in args.sizes or sizes[dim]:
