@@ -490,7 +490,8 @@ std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts) {
 
 }  // namespace
 
-Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, bool exact) {
+Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
+                 const std::array<double, 4>& scale4, bool exact) {
     constexpr const char* FLAT =
         "points are coplanar or cospherical; a full-dimensional 3D triangulation does not exist";
     const std::size_t m = pts.size();
@@ -499,11 +500,8 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, boo
     // extent and w by its square: w has twice the degree of the coordinates, and without
     // this the relative threshold below would turn on the cloud's scale and offset.
     double extent = 0.0;
-    {
-        const std::array<double, 4> range = scale_vector(pts);
-        for (int c = 0; c < 3; ++c) {
-            if (range[c] > extent && std::isfinite(range[c])) extent = range[c];
-        }
+    for (int c = 0; c < 3; ++c) {
+        if (scale4[c] > extent && std::isfinite(scale4[c])) extent = scale4[c];
     }
     const int e = extent > 0.0 ? std::ilogb(extent) : 0;
     const double norm[4] = {std::ldexp(1.0, -e), std::ldexp(1.0, -e), std::ldexp(1.0, -e),
@@ -1005,8 +1003,10 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     std::vector<d4::Point4>& pts = lifted.pts;
     const std::size_t m = pts.size();
     if (m < 5) return DelaunayError::not_enough_points(m);
-    if (auto err = d4::find_seed(pts, lifted.perm, lifted.finite)) return std::move(*err);
+    // The scale vector does not depend on the order of the points, so the seed search,
+    // which reorders a few, can use it too.
     const std::array<double, 4> scale4 = d4::scale_vector(pts);
+    if (auto err = d4::find_seed(pts, lifted.perm, scale4, lifted.finite)) return std::move(*err);
 
     d4::FacetStore store;
     store.reserve(std::min<std::size_t>(7 * m, NO_INDEX));

@@ -171,9 +171,11 @@ Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const st
 bool loose_bounds_hold(const std::vector<Point4>& pts);
 
 // Swaps four points (and their perm entries) into positions 1..4 so that 0..4 span the
-// lifted space exactly. A float search proposes them; where it fails and exact is set, an
-// exact search decides, so only a set on one plane or one sphere is refused.
-Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm, bool exact = true);
+// lifted space exactly. A float search proposes them, measuring directions by the x, y, z
+// ranges of scale4 (scale_vector of pts); where it fails and exact is set, an exact search
+// decides, so only a set on one plane or one sphere is refused.
+Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
+                 const std::array<double, 4>& scale4, bool exact = true);
 
 // Slots 0..4: the facets opposite seed vertices 0..4, each linked to the four others.
 Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store);

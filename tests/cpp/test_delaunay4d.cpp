@@ -210,8 +210,8 @@ struct Hull {
     d4::FacetStore store;
     d4::Workspace ws;
     explicit Hull(const Pts& p) : l(d4::lift_and_sort(PointView<double>::dense(p.data(), p.size() / 3, 3))) {
-        EXPECT_FALSE(d4::find_seed(l.pts, l.perm));
         s4 = d4::scale_vector(l.pts);
+        EXPECT_FALSE(d4::find_seed(l.pts, l.perm, s4));
         EXPECT_FALSE(d4::init_hull4d(l.pts.data(), s4.data(), store));
     }
     const Point4* pts() const { return l.pts.data(); }
