@@ -1,11 +1,11 @@
 #include "alpha/circumradii.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 #include "core/predicates.h"
+#include "core/scaling.h"
 
 namespace kavro::alpha {
 
@@ -63,19 +63,11 @@ double formula_3d(const double* a, const double* b, const double* c, const doubl
     return std::sqrt(((ux * ux) + (uy * uy)) + (uz * uz));
 }
 
-// 2^m, exactly; m must lie in [-1022, 1023], the exponents of normal doubles.
-double pow2(int m) { return std::bit_cast<double>(std::uint64_t(m + 1023) << 52); }
-
 // The K vertices of one simplex brought near magnitude 1: there the formulas' products of
 // up to four edge components cannot overflow, and underflow only for edges far shorter than
 // the coordinates, and the predicates' signs are exact. Near 1e-200 or 1e200 the unscaled
 // products would leave the float64 range. A power of two keeps every digit, so a simplex
 // whose products stay in range at both scales gets the same bits either way.
-//
-// A product with an exact power of two rounds exactly as std::ldexp does but costs one
-// instruction, where the library calls (and ilogb's) would take longer than the formula;
-// they remain for a largest coordinate that is subnormal or at least 2^1023, whose factor
-// 2^-e is not a normal double.
 template <std::size_t D, std::size_t K>
 struct Scaled {
     std::array<std::array<double, D>, K> v;
@@ -95,26 +87,14 @@ struct Scaled {
                 big = f > big ? f : big;
             }
         }
-        // floor(log2(big)), which brings the largest coordinate into [1, 2).
-        if (big >= std::numeric_limits<double>::min()) {
-            e = int(std::bit_cast<std::uint64_t>(big) >> 52) - 1023;
-        } else if (big > 0.0) {
-            e = std::ilogb(big);
-        }
-        if (by_product()) {
-            const double f = pow2(-e);
-            for (std::size_t k = 0; k < K; ++k)
-                for (std::size_t i = 0; i < D; ++i) v[k][i] = in[k][i] * f;
-        } else {
-            for (std::size_t k = 0; k < K; ++k)
-                for (std::size_t i = 0; i < D; ++i) v[k][i] = std::ldexp(in[k][i], -e);
-        }
+        if (big > 0.0) e = PowerOfTwoScale::binade(big);
+        const PowerOfTwoScale down(-e);
+        for (std::size_t k = 0; k < K; ++k)
+            for (std::size_t i = 0; i < D; ++i) v[k][i] = down(in[k][i]);
     }
 
-    bool by_product() const { return e >= -1022 && e <= 1022; }
-
     // The caller's radius from the scaled simplex's; overflow to +inf is the true answer.
-    double unscale(double r) const { return by_product() ? r * pow2(e) : std::ldexp(r, e); }
+    double unscale(double r) const { return PowerOfTwoScale(e)(r); }
 };
 
 }  // namespace

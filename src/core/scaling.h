@@ -43,7 +43,7 @@ public:
             }
         }
         if (top == 0.0) return PowerOfTwoScale(0);
-        int exponent = -std::ilogb(top);
+        int exponent = -binade(top);
         if (exponent < 0 && std::ldexp(low, exponent) < 0x1p-1022) {
             // exponent + (position of the lowest set bit of v) >= -1074 keeps v exact.
             int lowest = 1024;
@@ -58,12 +58,25 @@ public:
         return PowerOfTwoScale(exponent);
     }
 
+    // Scaling by 2^exponent, for any exponent in [-1074, 1074]. Cheap enough to make one
+    // per simplex (circumradii does).
     explicit PowerOfTwoScale(int exponent) : exponent_(exponent) {
-        // 2^exponent itself may not be a double (the cloud is all subnormal: up to
-        // 2^1074), so it is applied in two exact steps.
+        if (exponent >= -1022 && exponent <= 1023) {
+            first_ = std::bit_cast<double>(static_cast<std::uint64_t>(exponent + 1023) << 52);
+            second_ = 1.0;
+            return;
+        }
+        // 2^exponent itself may not be a normal double (the cloud is all subnormal: up
+        // to 2^1074), so it is applied in two exact steps.
         const int first = exponent > 1000 ? 1000 : exponent;
         first_ = std::ldexp(1.0, first);
         second_ = std::ldexp(1.0, exponent - first);
+    }
+
+    // floor(log2(a)) for a positive finite a: a * 2^-binade(a) lies in [1, 2).
+    static int binade(double a) {
+        if (a >= 0x1p-1022) return static_cast<int>(std::bit_cast<std::uint64_t>(a) >> 52) - 1023;
+        return std::ilogb(a);
     }
 
     // v · 2^exponent; exact unless the result is subnormal.
