@@ -173,7 +173,7 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
 }  // namespace
 
 template <std::size_t D>
-std::vector<double> gather_coords(const std::vector<Point<D>>& points,
+std::vector<double> gather_coords(const Buffer<Point<D>>& points,
                                   const std::vector<std::uint32_t>& ids) {
     std::vector<double> out(D * ids.size());
     for (std::size_t r = 0; r < ids.size(); ++r) {
@@ -196,9 +196,9 @@ BlockOut<D> process_block(const BlockPhase<D>& phase, std::uint32_t b) {
     return out;
 }
 
-template std::vector<double> gather_coords<2>(const std::vector<Point<2>>&,
+template std::vector<double> gather_coords<2>(const Buffer<Point<2>>&,
                                               const std::vector<std::uint32_t>&);
-template std::vector<double> gather_coords<3>(const std::vector<Point<3>>&,
+template std::vector<double> gather_coords<3>(const Buffer<Point<3>>&,
                                               const std::vector<std::uint32_t>&);
 template BlockOut<2> process_block<2>(const BlockPhase<2>&, std::uint32_t);
 template BlockOut<3> process_block<3>(const BlockPhase<3>&, std::uint32_t);

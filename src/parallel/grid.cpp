@@ -1,6 +1,7 @@
 #include "parallel/grid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -61,6 +62,50 @@ inline bool coords_less(const Entry<D>& a, const Entry<D>& b) {
     return a.index < b.index;
 }
 
+// Sorts the pairs by key, stably: pairs made in index order come out in (key, index)
+// order. Least significant digit first, each pass a counting scatter of fixed chunks (so
+// the work, not the result, is shared among the threads; a stable order is unique).
+// `bits`: the keys are below 2^bits.
+void radix_sort(Buffer<KeyPair>& pairs, unsigned bits) {
+    const std::size_t n = pairs.size();
+    if (n < 2 || bits == 0) return;
+    const unsigned passes = (bits + 10) / 11;
+    const unsigned width = (bits + passes - 1) / passes;
+    const std::size_t buckets = std::size_t{1} << width;
+    constexpr std::size_t chunk = std::size_t{1} << 16;
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    Buffer<KeyPair> other(n);
+    Buffer<std::size_t> at(chunks * buckets);  // chunk-major: where each chunk's digit goes
+    for (unsigned pass = 0; pass < passes; ++pass) {
+        const unsigned shift = pass * width;
+        const auto digit = [&](const KeyPair& p) {
+            return static_cast<std::size_t>(p.key >> shift) & (buckets - 1);
+        };
+        for_each_index(chunks, [&](std::size_t c) {
+            std::size_t* count = &at[c * buckets];
+            std::fill(count, count + buckets, std::size_t{0});
+            for (std::size_t i = c * chunk, e = std::min(n, i + chunk); i < e; ++i) {
+                ++count[digit(pairs[i])];
+            }
+        });
+        std::size_t sum = 0;
+        for (std::size_t d = 0; d < buckets; ++d) {
+            for (std::size_t c = 0; c < chunks; ++c) {
+                const std::size_t k = at[c * buckets + d];
+                at[c * buckets + d] = sum;
+                sum += k;
+            }
+        }
+        for_each_index(chunks, [&](std::size_t c) {
+            std::size_t* next = &at[c * buckets];
+            for (std::size_t i = c * chunk, e = std::min(n, i + chunk); i < e; ++i) {
+                other[next[digit(pairs[i])]++] = pairs[i];
+            }
+        });
+        pairs.swap(other);
+    }
+}
+
 template <std::size_t D>
 struct Box {
     std::array<double, D> lo, hi;
@@ -106,14 +151,14 @@ void size_cells(Grid<D>& g, const Box<D>& box, std::size_t n) {
 // before it: an equal predecessor is either the kept point or equal to it, and an unequal
 // one is kept or equal to the kept point, which then differs too. So the scan runs in
 // chunks at once, each told where its output starts and which point was kept last
-// before it.
+// before it. Without repeats (the common case) nothing is copied.
 template <std::size_t D>
-void remove_duplicates(Grid<D>& g, const Buffer<Entry<D>>& sorted) {
-    const std::size_t n = sorted.size();
+void remove_duplicates(Grid<D>& g) {
+    const std::size_t n = g.points.size();
     const auto repeats = [&](std::size_t k) {
         if (k == 0) return false;
         for (std::size_t a = 0; a < D; ++a) {
-            if (!(sorted[k].p[a] == sorted[k - 1].p[a])) return false;
+            if (!(g.points[k][a] == g.points[k - 1][a])) return false;
         }
         return true;
     };
@@ -140,22 +185,45 @@ void remove_duplicates(Grid<D>& g, const Buffer<Entry<D>>& sorted) {
         kept += tally[c].kept;
         if (tally[c].last != NO_POS) last = tally[c].last;
     }
-    g.points.resize(kept);
-    g.perm.resize(kept);
+    if (kept == n) return;
+    Buffer<Point<D>> points(kept);
+    Buffer<std::uint32_t> perm(kept);
     g.duplicates.resize(n - kept);
     for_each_index(chunks, [&](std::size_t c) {
         std::size_t out = start[c].kept, prev = start[c].last;
         std::size_t dup = c * chunk - out;
         for (std::size_t k = c * chunk, e = std::min(n, k + chunk); k < e; ++k) {
             if (repeats(k)) {
-                g.duplicates[dup++] = {sorted[k].index, sorted[prev].index};
+                g.duplicates[dup++] = {g.perm[k], g.perm[prev]};
             } else {
-                g.points[out] = sorted[k].p;
-                g.perm[out++] = sorted[k].index;
+                points[out] = g.points[k];
+                perm[out++] = g.perm[k];
                 prev = k;
             }
         }
     });
+    g.points.swap(points);
+    g.perm.swap(perm);
+}
+
+// Sorts one run of points that share a cell, and their input rows with them, by
+// coordinates_less.
+template <std::size_t D>
+void sort_run(Point<D>* points, std::uint32_t* rows, std::size_t len) {
+    constexpr std::size_t kOnStack = 64;
+    std::array<Entry<D>, kOnStack> small;
+    std::vector<Entry<D>> large;
+    Entry<D>* e = small.data();
+    if (len > kOnStack) {
+        large.resize(len);
+        e = large.data();
+    }
+    for (std::size_t k = 0; k < len; ++k) e[k] = Entry<D>{points[k], rows[k]};
+    std::sort(e, e + len, coords_less<D>);
+    for (std::size_t k = 0; k < len; ++k) {
+        points[k] = e[k].p;
+        rows[k] = e[k].index;
+    }
 }
 
 }  // namespace
@@ -198,11 +266,13 @@ void cut_blocks(Grid<D>& g, std::uint64_t block_target) {
             0x1p-49 * (std::fabs(g.origin[a]) + static_cast<double>(g.dims[a]) * g.cell_size[a]);
     }
     const std::size_t u = g.points.size();
+    const Buffer<std::uint32_t> ids = map_indexed<std::uint32_t>(
+        u, [&](std::size_t k) { return g.cell_index(g.point_cell(g.points[k])); });
     g.cell_ranges.assign(m, {0, 0});
     for (std::size_t s = 0; s < u;) {
-        const std::uint32_t id = g.cell_index(g.point_cell(g.points[s]));
+        const std::uint32_t id = ids[s];
         std::size_t e = s + 1;
-        while (e < u && g.cell_index(g.point_cell(g.points[e])) == id) ++e;
+        while (e < u && ids[e] == id) ++e;
         g.cell_ranges[id] = {static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(e)};
         g.occupied_cells.push_back(id);
         s = e;
@@ -333,12 +403,6 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
     const std::size_t n = points.rows;
     Grid<D> g;
 
-    Buffer<Point<D>> conv = map_indexed<Point<D>>(n, [&](std::size_t i) {
-        Point<D> p;
-        for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
-        return p;
-    });
-
     constexpr double INF = std::numeric_limits<double>::infinity();
     Box<D> empty;
     empty.lo.fill(INF);
@@ -348,7 +412,7 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
         n, empty,
         [&](Box<D>& b, std::size_t i) {
             for (std::size_t a = 0; a < D; ++a) {
-                const double v = conv[i][a];
+                const double v = points.at(i, a);
                 if (v < b.lo[a]) b.lo[a] = v;
                 if (v > b.hi[a]) b.hi[a] = v;
             }
@@ -363,31 +427,36 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
         });
     size_cells(g, box, n);
 
+    const auto point = [&](std::size_t i) {
+        Point<D> p;
+        for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
+        return p;
+    };
     // The order is (key, coordinates in total order, input index). Sorting the 16-byte
-    // pairs by (key, index) and then each run of one key by coordinates gives the same
+    // pairs stably by key and then each run of one key by coordinates gives the same
     // sequence, and the coordinates are then read from memory laid out in that order
     // rather than at random from inside the sort.
     Buffer<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
-        return KeyPair{morton_key<D>(g.point_cell(conv[i])), static_cast<std::uint32_t>(i)};
+        return KeyPair{morton_key<D>(g.point_cell(point(i))), static_cast<std::uint32_t>(i)};
     });
-    sort_unstable(pairs.begin(), pairs.end(), [](const KeyPair& a, const KeyPair& b) {
-        return a.key != b.key ? a.key < b.key : a.index < b.index;
+    Cell<D> far;
+    for (std::size_t a = 0; a < D; ++a) far[a] = static_cast<std::uint32_t>(g.dims[a] - 1);
+    radix_sort(pairs, 64 - static_cast<unsigned>(std::countl_zero(morton_key<D>(far))));
+    g.points.resize(n);
+    g.perm.resize(n);
+    for_each_index(n, [&](std::size_t k) {
+        g.points[k] = point(pairs[k].index);
+        g.perm[k] = pairs[k].index;
     });
-    Buffer<Entry<D>> sorted = map_indexed<Entry<D>>(n, [&](std::size_t k) {
-        return Entry<D>{conv[pairs[k].index], pairs[k].index};
-    });
-    Buffer<Point<D>>().swap(conv);
     for_each_index(n, [&](std::size_t s) {
         if (s > 0 && pairs[s - 1].key == pairs[s].key) return;  // not the start of a run
         std::size_t e = s + 1;
         while (e < n && pairs[e].key == pairs[s].key) ++e;
-        if (e - s > 1) std::sort(sorted.begin() + s, sorted.begin() + e, coords_less<D>);
+        if (e - s > 1) sort_run<D>(&g.points[s], &g.perm[s], e - s);
     });
     Buffer<KeyPair>().swap(pairs);
 
-    remove_duplicates(g, sorted);
-    Buffer<Entry<D>>().swap(sorted);
-
+    remove_duplicates(g);
     cut_blocks(g, block_target);
     return g;
 }

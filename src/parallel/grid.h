@@ -15,6 +15,7 @@
 
 #include "core/point_view.h"
 #include "parallel/geom.h"
+#include "parallel/pool.h"
 
 namespace kavro::par {
 
@@ -38,8 +39,8 @@ using Cell = std::array<std::uint32_t, D>;
 
 template <std::size_t D>
 struct Grid {
-    std::vector<Point<D>> points;                            // distinct points, sorted
-    std::vector<std::uint32_t> perm;                         // input row of each point
+    Buffer<Point<D>> points;                                 // distinct points, sorted
+    Buffer<std::uint32_t> perm;                              // input row of each point
     std::vector<std::array<std::uint32_t, 2>> duplicates;    // [dropped, kept], sorted order
     std::vector<std::array<std::uint32_t, 2>> cell_ranges;   // per cell id: [start, end)
     std::vector<std::uint32_t> cell_owner;                   // per cell id: block, or NO_INDEX

@@ -89,7 +89,7 @@ struct BlockPhase {
 
 // The (m, D) row-major float64 coordinates of the listed global ids, row r for ids[r].
 template <std::size_t D>
-std::vector<double> gather_coords(const std::vector<Point<D>>& points,
+std::vector<double> gather_coords(const Buffer<Point<D>>& points,
                                   const std::vector<std::uint32_t>& ids);
 
 // Block b: gather own points and one ring of halo cells, triangulate with ops.kernel,

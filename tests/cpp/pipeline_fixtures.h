@@ -32,7 +32,7 @@ par::Grid<D> hand_grid(const par::Point<D>& origin, const std::array<double, D>&
     std::stable_sort(pts.begin(), pts.end(), [&](const par::Point<D>& p, const par::Point<D>& q) {
         return g.cell_index(g.point_cell(p)) < g.cell_index(g.point_cell(q));
     });
-    g.points = std::move(pts);
+    g.points.assign(pts.begin(), pts.end());
     for (std::size_t i = 0; i < g.points.size(); ++i) g.perm.push_back(static_cast<std::uint32_t>(i));
     par::cut_blocks<D>(g, std::numeric_limits<std::uint64_t>::max());
     if (!cells_per_block.empty()) {

@@ -33,8 +33,8 @@ par::Grid<D> grid_of(std::vector<par::Point<D>> pts, std::vector<std::uint32_t> 
     for (std::uint32_t i = static_cast<std::uint32_t>(perm.size()); i < pts.size(); ++i) {
         perm.push_back(i);
     }
-    g.points = std::move(pts);
-    g.perm = std::move(perm);
+    g.points.assign(pts.begin(), pts.end());
+    g.perm.assign(perm.begin(), perm.end());
     return g;
 }
 
