@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "core/output.h"
@@ -90,7 +91,7 @@ enum class Dtype { Float64, Float32, Int32 };
 // A read-only input array held for the whole call, and its private dense copy.
 struct ArrayCopy {
     Object array;                 // strong reference to the caller's array
-    std::vector<unsigned char> bytes;  // the copy, in the element type of the array
+    std::unique_ptr<unsigned char[]> bytes;  // the copy, in the element type of the array
     std::size_t rows = 0;
     std::size_t cols = 0;
     // strides of the copy in elements (row-major, or column-major for F-contiguous input)
@@ -99,15 +100,18 @@ struct ArrayCopy {
 
     template <class T>
     const T* data() const {
-        return reinterpret_cast<const T*>(bytes.data());
+        return reinterpret_cast<const T*>(bytes.get());
     }
+    void free_copy() { bytes.reset(); }
 };
 
 // Checks that `obj` is a 2-D ndarray (or subclass) of a dtype equivalent to `dtype` and
 // holds a reference to it; TypeError with the note naming `name` otherwise.
 bool take_array(PyObject* obj, Dtype dtype, const char* name, ArrayCopy& out);
-// Copies the array held by take_array into out.bytes; needs the interpreter lock.
-void copy_array(ArrayCopy& a);
+// Copies the array held by take_array into out.bytes; needs the interpreter lock. With
+// `on_pool`, a contiguous array is copied in pieces by the worker pool (for the parallel
+// build, whose pool is running anyway); the calling thread keeps the lock throughout.
+void copy_array(ArrayCopy& a, bool on_pool = false);
 
 // `parallel` as a Python bool or NumPy bool scalar; absent means false.
 bool take_bool(PyObject* obj, const char* name, bool& out);

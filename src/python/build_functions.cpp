@@ -84,7 +84,7 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         if (progress && !parallel)
             return raise_value_error("progress reporting requires parallel=True");
 
-        copy_array(points);
+        copy_array(points, parallel);
         Converted result;
         // Declared before the lock is released: its references are dropped only once the
         // lock is held again.
@@ -96,7 +96,7 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             const PointView<T> view{points.data<T>(), points.rows, points.cols, points.row_stride,
                                     points.col_stride};
             result = run_build<T, D>(view, parallel, adapter ? &*adapter : nullptr);
-            std::vector<unsigned char>().swap(points.bytes);
+            points.free_copy();
             if (adapter) outcome = adapter->into_result();
         }
         // The callable's first exception replaces whatever the build returned.

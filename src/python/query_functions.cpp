@@ -52,8 +52,8 @@ PyObject* radii(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             } else {
                 result = "simplices must have 3 or 4 columns, got " + std::to_string(k);
             }
-            std::vector<unsigned char>().swap(points.bytes);
-            std::vector<unsigned char>().swap(simplices.bytes);
+            points.free_copy();
+            simplices.free_copy();
         }
         if (!result.ok()) return raise_value_error(result.error());
         const std::size_t m = result.value().size();
@@ -97,7 +97,7 @@ KAVRO_FASTCALL(vertex_neighbor_vertices) {
             const SimplexView view{simplices.data<std::int32_t>(), simplices.rows, simplices.cols,
                                    simplices.row_stride, simplices.col_stride};
             result = csr_adjacency(view, n_points);
-            std::vector<unsigned char>().swap(simplices.bytes);
+            simplices.free_copy();
         }
         if (!result.ok()) return raise_value_error(result.error());
         CsrAdjacency& csr = result.value();
