@@ -343,7 +343,7 @@ void run(std::size_t n, bool check, int repeats) {
     // The machine may be shared: the best of several runs, step by step.
     par::MergeProfile best;
     double best_total = 1e300;
-    double* const fields[] = {&best.keys, &best.sort, &best.results, &best.rows, &best.index,
+    double* const fields[] = {&best.keys, &best.sort, &best.rows, &best.index,
                               &best.windows, &best.pairing, &best.seams, &best.boundary,
                               &best.mapping};
     for (double* f : fields) *f = 1e300;
@@ -360,16 +360,16 @@ void run(std::size_t n, bool check, int repeats) {
             std::printf("  merge failed: %s\n", r.error().text);
             std::exit(1);
         }
-        const double* const got[] = {&p.keys, &p.sort, &p.results, &p.rows, &p.index,
+        const double* const got[] = {&p.keys, &p.sort, &p.rows, &p.index,
                                      &p.windows, &p.pairing, &p.seams, &p.boundary, &p.mapping};
         for (std::size_t k = 0; k < std::size(fields); ++k) {
             *fields[k] = std::min(*fields[k], *got[k]);
         }
     }
-    std::printf("  merge %.4f s (best of %d; best per step:) keys %.4f  sort %.4f  results %.4f"
+    std::printf("  merge %.4f s (best of %d; best per step:) keys %.4f  sort %.4f"
                 "  rows %.4f  index %.4f  windows %.4f  pairing %.4f  seams %.4f  boundary %.4f"
                 "  mapping %.4f\n",
-                best_total, repeats, best.keys, best.sort, best.results, best.rows, best.index,
+                best_total, repeats, best.keys, best.sort, best.rows, best.index,
                 best.windows, best.pairing, best.seams, best.boundary, best.mapping);
     if (!check) return;
 

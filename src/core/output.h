@@ -6,9 +6,37 @@
 #include <cstdint>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kavro {
+
+// Allocator that leaves default-constructed trivial elements uninitialised: a result
+// array is written in full by whoever fills it, so zeroing it first would only double
+// the writes and touch every page from the allocating thread (the parallel build fills
+// its arrays from all workers at once).
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A std::vector that does not zero new elements: resize() leaves them to the caller.
+template <class T>
+using Buffer = std::vector<T, UninitAllocator<T>>;
 
 // K = 3 (triangles) or 4 (tetrahedra).
 //   simplices  #m by K  vertex indices into the caller's points
@@ -16,9 +44,9 @@ namespace kavro {
 //   duplicates #d by 2  [dropped index, kept index], in the order the producer met them
 template <std::size_t K>
 struct DelaunayOutput {
-    std::vector<std::array<std::uint32_t, K>> simplices;
-    std::vector<std::array<std::int32_t, K>> neighbors;
-    std::vector<std::array<std::uint32_t, 2>> duplicates;
+    Buffer<std::array<std::uint32_t, K>> simplices;
+    Buffer<std::array<std::int32_t, K>> neighbors;
+    Buffer<std::array<std::uint32_t, 2>> duplicates;
 };
 
 // Row-major #rows by #cols block of 32-bit values read as int32. It keeps the producer's
@@ -36,11 +64,11 @@ struct I32Array {
 
 // Takes over `rows` and reads it as int32, each 32-bit value reinterpreted as signed
 // (indices of 2^31 and above come back negative; nothing is range-tested).
-template <class V, std::size_t K>
-I32Array to_i32_array(std::vector<std::array<V, K>>&& rows) {
+template <class V, std::size_t K, class A>
+I32Array to_i32_array(std::vector<std::array<V, K>, A>&& rows) {
     static_assert(sizeof(V) == 4 && std::is_integral_v<V>);
     static_assert(sizeof(std::array<V, K>) == K * sizeof(V), "rows must be packed");
-    using Rows = std::vector<std::array<V, K>>;
+    using Rows = std::vector<std::array<V, K>, A>;
     auto held = std::make_shared<Rows>(std::move(rows));
     // NumPy reads a null data pointer as "allocate for me": an empty block still points
     // at memory of its own.

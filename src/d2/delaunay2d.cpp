@@ -404,7 +404,7 @@ namespace {
 
 // Vertex ids inside tr are sweep positions; perm maps them back to input rows.
 void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::uint32_t s1,
-           std::uint32_t s2, std::vector<std::array<std::uint32_t, 2>>& duplicates) {
+           std::uint32_t s2, Buffer<std::array<std::uint32_t, 2>>& duplicates) {
     const double* xy = tr.coords.data();
     std::uint32_t* hull_prev = tr.hull_prev.data();
     std::uint32_t* hull_next = tr.hull_next.data();

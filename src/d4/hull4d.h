@@ -133,7 +133,7 @@ inline bool reset_table(EdgeEntry* table, const std::vector<std::uint32_t>& touc
 struct Lifted {
     std::vector<Point4> pts;
     std::vector<std::uint32_t> perm;
-    std::vector<std::array<std::uint32_t, 2>> duplicates;
+    Buffer<std::array<std::uint32_t, 2>> duplicates;
     bool finite = true;  // the centroid is finite: no NaN or infinite coordinate
 };
 

@@ -106,7 +106,7 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
     const std::size_t m = local.size();
     if (m < K + 1) return degenerate<D>(span, std::move(local));
 
-    std::vector<std::array<std::uint32_t, K>> simplices;
+    SimplexRows<D> simplices;
     std::vector<std::uint8_t> flags(m, 0);
     {
         Result<DelaunayOutput<K>> tri = [&] {

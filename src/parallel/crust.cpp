@@ -161,7 +161,7 @@ Result<SimplexRows<D>, FallbackReason> crust_pass(const std::vector<BlockOut<D>>
     const CrustPoints& cp = collected.value();
     if (cp.core_len == 0) return SimplexRows<D>{};
 
-    std::vector<std::array<std::uint32_t, K>> tri;
+    SimplexRows<D> tri;
     {
         Result<DelaunayOutput<K>> out = [&] {
             const std::vector<double> coords = gather_coords<D>(grid.points, cp.ids);

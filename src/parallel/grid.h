@@ -41,7 +41,7 @@ template <std::size_t D>
 struct Grid {
     Buffer<Point<D>> points;                                 // distinct points, sorted
     Buffer<std::uint32_t> perm;                              // input row of each point
-    std::vector<std::array<std::uint32_t, 2>> duplicates;    // [dropped, kept], sorted order
+    Buffer<std::array<std::uint32_t, 2>> duplicates;         // [dropped, kept], sorted order
     std::vector<std::array<std::uint32_t, 2>> cell_ranges;   // per cell id: [start, end)
     std::vector<std::uint32_t> cell_owner;                   // per cell id: block, or NO_INDEX
     std::vector<std::uint32_t> occupied_cells;               // non-empty cell ids, sorted

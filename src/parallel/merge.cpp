@@ -11,9 +11,8 @@
 // of its vertices and writes the neighbour entries of its pairs itself (every slot lies
 // in exactly one run, so no entry is written twice).
 //
-// The two result arrays are std::vectors, which zero their elements on one thread as
-// they are created; at 10^6 points in 3D each costs that thread some 70 ms of page
-// faults. They are therefore created beside the first parallel steps, not before them.
+// The two result arrays are not zeroed when made: every entry is written once, by the
+// worker that handles its row, so their pages are first touched in parallel.
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -55,16 +54,6 @@ private:
     MergeProfile* profile_;
     Clock::time_point t_;
 };
-
-// Runs the three jobs at once on the pool (one after the other with a single thread).
-template <class A, class B, class C>
-void at_once(A&& a, B&& b, C&& c) {
-    for_each_index(3, [&](std::size_t i) {
-        if (i == 0) a();
-        if (i == 1) b();
-        if (i == 2) c();
-    });
-}
 
 // The groups sorted per vertex are short (about 7 simplex keys in 3D, and the face keys
 // come in four lists of that size), so insertion sort wins; a vertex of huge degree
@@ -838,37 +827,22 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
     Lap lap(options.profile);
     const std::uint64_t n = grid.points.size();
 
-    // Both result arrays are made for every row handed in (an upper bound of the merged
-    // count) while the keys are sorted, and cut to size afterwards.
-    std::size_t handed_in = crust.size();
-    for (const BlockOut<D>& b : blocks) handed_in += b.simplices.size();
-    const bool fits = std::uint64_t{handed_in} * K < options.face_slot_limit;
-    SimplexRows<D> rows;
-    NeighborRows<D> nbr;
     std::optional<Result<SortedKeys<K>, FallbackReason>> sorted;
-    const double timed = options.profile ? options.profile->keys + options.profile->sort : 0;
-    at_once([&] { rows = SimplexRows<D>(handed_in); },
-            [&] {
-                if (fits) nbr = NeighborRows<D>(handed_in);
-            },
-            [&] {
-                Lap inner(options.profile);
-                sorted.emplace(sort_keys<D>(blocks, crust, grid, ops, inner));
-            });
+    sorted.emplace(sort_keys<D>(blocks, crust, grid, ops, lap));
     if (!sorted->ok()) return sorted->error();
     SortedKeys<K>& keys = sorted->value();
-    if (options.profile) {
-        // Whatever the first steps did not take of this lap was spent waiting.
-        lap(&MergeProfile::results);
-        options.profile->results -= options.profile->keys + options.profile->sort - timed;
-    }
 
+    // Sized for the kept rows, each entry written once by the steps below; their pages
+    // become resident only then, after the blocks' rows are gone.
+    std::size_t kept = 0;
+    for (const std::size_t k : keys.kept) kept += k;
+    SimplexRows<D> rows(kept);
+    NeighborRows<D> nbr;
     Buffer<std::uint32_t> sources, row_start;
     const bool covered = place_rows<D>(keys, rows, sources, row_start);
     Buffer<std::uint32_t> room = std::move(keys.words);
     sorted.reset();
     const std::size_t m = sources.size();
-    rows.resize(m);
     if (!covered) return invalid("point missing from mesh");
     lap(&MergeProfile::rows);
 

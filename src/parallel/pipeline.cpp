@@ -2,6 +2,9 @@
 #include "parallel/pipeline.h"
 
 #include <chrono>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <utility>
 
 #include "parallel/pool.h"
@@ -9,6 +12,12 @@
 namespace kavro::par {
 
 namespace {
+
+void release_free_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -36,6 +45,11 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
             blocks[b] = process_block<D>(phase, static_cast<std::uint32_t>(b));
         });
     }
+    // The block kernels' scratch is freed by now, but the allocator keeps most of it in the
+    // workers' arenas, where the merge's large arrays cannot reuse it: handing it back keeps
+    // the merge from stacking its peak on top of the block phase's (at 10^6 points in 2D,
+    // 275 B/pt against 143 B/pt for the sequential build).
+    release_free_memory();
     st.block_seconds = seconds_since(t0);
     for (const BlockOut<D>& b : blocks) st.crust_points += b.crust.size();
 

@@ -40,11 +40,11 @@ namespace kavro::par {
 
 // Rows of K = D + 1 unsigned 32-bit vertex ids (global ids or input rows, as stated).
 template <std::size_t D>
-using SimplexRows = std::vector<std::array<std::uint32_t, D + 1>>;
+using SimplexRows = Buffer<std::array<std::uint32_t, D + 1>>;
 
 // Neighbour rows: entry k is the simplex across the face opposite vertex k, -1 for none.
 template <std::size_t D>
-using NeighborRows = std::vector<std::array<std::int32_t, D + 1>>;
+using NeighborRows = Buffer<std::array<std::int32_t, D + 1>>;
 
 // Why the pipeline gave up. Only its presence matters to the driver; the text names the
 // failed check (tests read it).
@@ -149,7 +149,6 @@ struct PipelineStats {
 struct MergeProfile {
     double keys = 0;      // simplex keys sent to slabs of their lowest vertex
     double sort = 0;      // slabs sorted, repeats dropped, the rest oriented
-    double results = 0;   // waiting for the result arrays, made beside keys and sort
     double rows = 0;      // rows placed in key order, every point checked to be used
     double index = 0;     // rows listed by their second vertex
     double windows = 0;   // window cuts

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/output.h"
+
 #ifdef KAVRO_POOL_PLAIN_THREADS
 #include <thread>
 #else
@@ -74,31 +76,10 @@ void plain_split(std::size_t n, std::size_t pieces, Body&& body) {
 }  // namespace detail
 #endif
 
-// Allocator that leaves default-constructed trivial elements uninitialised, so that the
-// pages of a large buffer are first touched by the workers that fill it, in parallel,
-// rather than zeroed by the calling thread beforehand.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() = default;
-    template <class U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-// A growable array for the pool's results: a std::vector that does not zero new elements.
-template <class T>
-using Buffer = std::vector<T, UninitAllocator<T>>;
+// The pool's results are collected in Buffers (core/output.h): their pages are first
+// touched by the workers that fill them, in parallel.
+using kavro::Buffer;
+using kavro::UninitAllocator;
 
 // Threads that take part in a parallel step (the calling thread included).
 inline std::size_t pool_threads() {

@@ -86,7 +86,7 @@ void expect_block_contract(const par::Grid<D>& g, std::uint32_t b, const par::Bl
         EXPECT_EQ(out.support, local);
         return;
     }
-    std::vector<Row<D>> want_simplices;
+    par::SimplexRows<D> want_simplices;
     Ids want_support;
     std::set<std::uint32_t> hull, used;
     for (std::size_t t = 0; t < tri.value().simplices.size(); ++t) {

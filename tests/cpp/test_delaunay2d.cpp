@@ -221,7 +221,7 @@ TEST(Delaunay2dInside, SignedZeroCopiesSplitByAnEqualKeyPoint) {
     // (+0.0, 7) arrives on an existing vertex and is reported against it, not lost.
     const XY xy = {-1, 0, 1, 0, 0, 1, 0, -1, 0.0, 7, -0.0, 7, 0, -7, 0, -7};
     const Out out = triangulate(xy);
-    EXPECT_EQ(out.duplicates, (std::vector<Dup>{{7, 6}, {4, 5}}));
+    EXPECT_EQ(out.duplicates, (kavro::Buffer<Dup>{{7, 6}, {4, 5}}));
     expect_delaunay(xy, out);
 }
 

@@ -202,7 +202,7 @@ TEST(Grid, AllPointsEqualKeepTheLowestIndex) {
 TEST(Grid, SignedZeroTwinKeepsTheNegativeZero) {
     const auto g = grid_of<2>({{0.0, 5.0}, {-0.0, 5.0}});
     EXPECT_EQ(g.perm, par::Buffer<std::uint32_t>{1});
-    EXPECT_EQ(g.duplicates, (std::vector<std::array<std::uint32_t, 2>>{{0, 1}}));
+    EXPECT_EQ(g.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{0, 1}}));
 }
 
 TEST(Grid, LineParallelToAnAxis) {
