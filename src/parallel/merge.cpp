@@ -403,14 +403,12 @@ bool place_rows(const SortedKeys<D + 1>& sorted, SimplexRows<D>& rows,
 // opposite the lowest vertex has v as its own lowest vertex.
 struct SecondIndex {
     Buffer<std::uint32_t> start;  // n + 1
-    Buffer<std::uint32_t> room;   // at least 2 m words: scratch, then the lists
+    Buffer<std::uint32_t> lists;  // m rows, by second vertex
     const std::uint32_t* rows = nullptr;
 };
 
-// room: at least 2 m words of memory no longer needed.
 template <std::size_t D>
-SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n,
-                            Buffer<std::uint32_t>&& room) {
+SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n) {
     const std::size_t m = rows.size();
     const Slabs slabs(n, m);
     const std::vector<Piece> pieces = cut_pieces({m}, m);
@@ -425,9 +423,10 @@ SecondIndex index_by_second(const SimplexRows<D>& rows, std::uint64_t n,
     std::vector<std::size_t> start;
     counts_to_offsets(at, pieces.size(), slabs.count, start);
     SecondIndex idx;
-    idx.room = std::move(room);
-    std::uint32_t* const by_slab = idx.room.data();
-    std::uint32_t* const lists = idx.room.data() + m;
+    Buffer<std::uint32_t> slabbed(m);
+    idx.lists.resize(m);
+    std::uint32_t* const by_slab = slabbed.data();
+    std::uint32_t* const lists = idx.lists.data();
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cur = at.data() + p * slabs.count;
         for (std::size_t r = pieces[p].lo; r < pieces[p].hi; ++r) {
@@ -840,7 +839,6 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
     NeighborRows<D> nbr;
     Buffer<std::uint32_t> sources, row_start;
     const bool covered = place_rows<D>(keys, rows, sources, row_start);
-    Buffer<std::uint32_t> room = std::move(keys.words);
     sorted.reset();
     const std::size_t m = sources.size();
     if (!covered) return invalid("point missing from mesh");
@@ -850,7 +848,7 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
         return invalid("mesh too large for 32-bit face slots");
     }
     nbr.resize(m);
-    const SecondIndex second = index_by_second<D>(rows, n, std::move(room));
+    const SecondIndex second = index_by_second<D>(rows, n);
     const FaceKeys<D> faces(rows, row_start, second);
     lap(&MergeProfile::index);
 
