@@ -18,6 +18,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -210,8 +211,7 @@ RowKey<K> key_of(std::uint32_t first, u128 tail) {
     return k;
 }
 
-// Keys are kept as K + 1 plain words each (ids, then source), so that their memory can
-// serve as plain words again once they are dead: the face index needs no fresh pages.
+// Keys are kept as K + 1 plain words each: ids, then source.
 template <std::size_t K>
 RowKey<K> load_key(const std::uint32_t* words, std::size_t i) {
     RowKey<K> k;
@@ -226,45 +226,78 @@ void store_key(std::uint32_t* words, std::size_t i, const RowKey<K>& k) {
     words[i * (K + 1) + K] = k.src;
 }
 
-// The simplex keys in key order, slab by slab: slab q's kept keys, already oriented, keys
-// start[q] .. start[q] + kept[q] of words.
+// Key order of two kept keys (ids ascending but for an exchanged first pair): their
+// sorted ids, compared from the lowest.
+template <std::size_t K>
+bool ids_less(const std::uint32_t* a, const std::uint32_t* b) {
+    const std::uint32_t a0 = std::min(a[0], a[1]), b0 = std::min(b[0], b[1]);
+    if (a0 != b0) return a0 < b0;
+    const std::uint32_t a1 = std::max(a[0], a[1]), b1 = std::max(b[0], b[1]);
+    if (a1 != b1) return a1 < b1;
+    for (std::size_t j = 2; j < K; ++j) {
+        if (a[j] != b[j]) return a[j] < b[j];
+    }
+    return false;
+}
+
+// A list of rows handed to the merge and the source they come from.
+template <std::size_t K>
+struct Source {
+    const std::array<std::uint32_t, K>* rows;
+    std::size_t size;
+    std::uint32_t id;
+};
+
+// The simplex keys of some sources in key order, slab by slab: slab q's kept keys, already
+// oriented, keys start[q] .. start[q] + kept[q] of words.
 template <std::size_t K>
 struct SortedKeys {
-    Slabs slabs{0, 0};
     Buffer<std::uint32_t> words;
     std::vector<std::size_t> start;
     std::vector<std::size_t> kept;
+
+    // Whether slab q keeps a key with these ascending ids.
+    bool holds(std::size_t q, const std::array<std::uint32_t, K>& ids) const {
+        const std::uint32_t* lo = words.data() + start[q] * (K + 1);
+        std::size_t len = kept[q];
+        while (len > 0) {  // first key not below ids
+            const std::size_t half = len / 2;
+            if (ids_less<K>(lo + half * (K + 1), ids.data())) {
+                lo += (half + 1) * (K + 1);
+                len -= half + 1;
+            } else {
+                len = half;
+            }
+        }
+        return lo != words.data() + (start[q] + kept[q]) * (K + 1) &&
+               !ids_less<K>(ids.data(), lo);
+    }
 };
 
+// Sorts the keys of the sources (in source order) into the slabs: each slab's keys grouped
+// by their lowest id, each group sorted, the first key of every run of equal ids kept (the
+// one of the lowest source) unless `earlier` keeps it already, and oriented. Fails with
+// "degenerate simplex" when a kept key is flat.
 template <std::size_t D>
-Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& blocks,
-                                                    SimplexRows<D>& crust, const Grid<D>& grid,
-                                                    const KernelOps<D>& ops, Lap& lap) {
+Result<SortedKeys<D + 1>, FallbackReason> sort_keys(const std::vector<Source<D + 1>>& sources,
+                                                    const Slabs& slabs, const Grid<D>& grid,
+                                                    const KernelOps<D>& ops, Lap& lap,
+                                                    const SortedKeys<D + 1>* earlier) {
     constexpr std::size_t K = D + 1;
-    // Sources in key order: blocks by index, then the crust (NO_INDEX sorts last).
-    std::vector<const std::array<std::uint32_t, K>*> src_rows;
-    std::vector<std::size_t> src_sizes;
-    std::vector<std::uint32_t> src_ids;
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        src_rows.push_back(blocks[b].simplices.data());
-        src_sizes.push_back(blocks[b].simplices.size());
-        src_ids.push_back(static_cast<std::uint32_t>(b));
-    }
-    src_rows.push_back(crust.data());
-    src_sizes.push_back(crust.size());
-    src_ids.push_back(NO_INDEX);
+    std::vector<std::size_t> sizes;
     std::size_t total = 0;
-    for (const std::size_t s : src_sizes) total += s;
+    for (const Source<K>& s : sources) {
+        sizes.push_back(s.size);
+        total += s.size;
+    }
 
     SortedKeys<K> out;
-    out.slabs = Slabs(grid.points.size(), total);
-    const Slabs& slabs = out.slabs;
-    const std::vector<Piece> pieces = cut_pieces(src_sizes, total);
+    const std::vector<Piece> pieces = cut_pieces(sizes, total);
     Buffer<std::size_t> at(pieces.size() * slabs.count);
     for_each_index(pieces.size(), [&](std::size_t p) {
         std::size_t* cnt = at.data() + p * slabs.count;
         std::fill(cnt, cnt + slabs.count, std::size_t{0});
-        const std::array<std::uint32_t, K>* const in = src_rows[pieces[p].source];
+        const std::array<std::uint32_t, K>* const in = sources[pieces[p].source].rows;
         for (std::size_t i = pieces[p].lo; i < pieces[p].hi; ++i) {
             std::uint32_t lowest = in[i][0];
             for (std::size_t j = 1; j < K; ++j) lowest = std::min(lowest, in[i][j]);
@@ -278,8 +311,8 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
         // do not force it to be read again.
         std::size_t* const cur = at.data() + p * slabs.count;
         std::uint32_t* const words = out.words.data();
-        const std::array<std::uint32_t, K>* const in = src_rows[pieces[p].source];
-        const std::uint32_t src = src_ids[pieces[p].source];
+        const std::array<std::uint32_t, K>* const in = sources[pieces[p].source].rows;
+        const std::uint32_t src = sources[pieces[p].source].id;
         const unsigned shift = slabs.shift;
         for (std::size_t i = pieces[p].lo, e = pieces[p].hi; i < e; ++i) {
             std::array<std::uint32_t, K> v = in[i];
@@ -290,14 +323,12 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
         }
     });
     Buffer<std::size_t>().swap(at);
-    std::vector<BlockOut<D>>().swap(blocks);
-    SimplexRows<D>().swap(crust);
     lap(&MergeProfile::keys);
 
     // Each slab: keys grouped by lowest id, each group sorted, the first key of every run
-    // of equal ids kept (the one of the lowest source) and oriented, compacted in place.
+    // of equal ids kept and oriented, compacted in place.
     constexpr std::size_t kSlabsPerTask = 4;
-    const std::size_t tasks = (slabs.count + kSlabsPerTask - 1) / kSlabsPerTask;
+    const std::size_t tasks = total == 0 ? 0 : (slabs.count + kSlabsPerTask - 1) / kSlabsPerTask;
     out.kept.assign(slabs.count, 0);
     const auto orient = ops.orient_exact;
     const std::optional<bool> degenerate =
@@ -329,6 +360,7 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
                     for (std::size_t i = 0; i < c; ++i) {
                         if (i > 0 && g[i] >> 32 == g[i - 1] >> 32) continue;
                         RowKey<K> k = key_of<K>(static_cast<std::uint32_t>(lo + v), g[i]);
+                        if (earlier && earlier->holds(q, k.v)) continue;
                         Simplex<D> s;
                         for (std::size_t j = 0; j < K; ++j) s[j] = grid.points[k.v[j]];
                         const double r = orient(s);
@@ -341,28 +373,28 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(std::vector<BlockOut<D>>& bl
             }
             return std::nullopt;
         });
-    // A degenerate simplex was kept, so the mesh is not empty: the first check passed.
     if (degenerate) return invalid("degenerate simplex");
-    std::size_t m = 0;
-    for (const std::size_t k : out.kept) m += k;
-    if (m == 0) return invalid("no simplices emitted");
     lap(&MergeProfile::sort);
     return out;
 }
 
-// Moves the sorted keys into the rows and the sources, records where each vertex's rows
-// start (row_start[v]: the first row whose lowest id is v or above, n + 1 entries), and
-// tells whether every point is a vertex. A point is marked used with a plain (relaxed
-// atomic) byte store: unlike a bit set per task, this does not grow with the threads.
+// Moves the kept keys of both sorts, merged in key order, into the rows and the sources,
+// records where each vertex's rows start (row_start[v]: the first row whose lowest id is
+// v or above, n + 1 entries), and tells whether every point is a vertex. A point is marked
+// used with a plain (relaxed atomic) byte store: unlike a bit set per task, this does not
+// grow with the threads.
 template <std::size_t D>
-bool place_rows(const SortedKeys<D + 1>& sorted, SimplexRows<D>& rows,
-                Buffer<std::uint32_t>& sources, Buffer<std::uint32_t>& row_start) {
+bool place_rows(const Slabs& slabs, const SortedKeys<D + 1>& a, const SortedKeys<D + 1>& b,
+                SimplexRows<D>& rows, Buffer<std::uint32_t>& sources,
+                Buffer<std::uint32_t>& row_start) {
     constexpr std::size_t K = D + 1;
-    const Slabs& slabs = sorted.slabs;
     const std::size_t n = static_cast<std::size_t>(slabs.n);
     std::vector<std::size_t> row_at(slabs.count + 1, 0);
-    for (std::size_t q = 0; q < slabs.count; ++q) row_at[q + 1] = row_at[q] + sorted.kept[q];
+    for (std::size_t q = 0; q < slabs.count; ++q) {
+        row_at[q + 1] = row_at[q] + a.kept[q] + b.kept[q];
+    }
     const std::size_t m = row_at[slabs.count];
+    rows.resize(m);
     sources.resize(m);
     row_start.resize(n + 1);
     row_start[n] = static_cast<std::uint32_t>(m);  // m * K < 2^32 is checked before use
@@ -374,20 +406,25 @@ bool place_rows(const SortedKeys<D + 1>& sorted, SimplexRows<D>& rows,
         std::memset(used.data() + c * chunk, 0, std::min(chunk, n - c * chunk));
     });
     for_each_index(slabs.count, [&](std::size_t q) {
-        const std::uint32_t* const ks = sorted.words.data() + sorted.start[q] * (K + 1);
-        const std::size_t base = row_at[q], kept = sorted.kept[q];
-        std::size_t i = 0;
-        for (std::uint64_t v = slabs.lo(q); v < slabs.hi(q); ++v) {
-            while (i < kept && std::min(ks[i * (K + 1)], ks[i * (K + 1) + 1]) < v) ++i;
-            row_start[v] = static_cast<std::uint32_t>(base + i);
-        }
-        for (i = 0; i < kept; ++i) {
-            const RowKey<K> k = load_key<K>(ks, i);
-            rows[base + i] = k.v;
-            sources[base + i] = k.src;
-            for (const std::uint32_t v : k.v) {
-                std::atomic_ref<std::uint8_t>(used[v]).store(1, std::memory_order_relaxed);
+        const std::uint32_t* ka = a.words.data() + a.start[q] * (K + 1);
+        const std::uint32_t* kb = b.words.data() + b.start[q] * (K + 1);
+        const std::uint32_t* const ea = ka + a.kept[q] * (K + 1);
+        const std::uint32_t* const eb = kb + b.kept[q] * (K + 1);
+        const std::size_t base = row_at[q], end = row_at[q + 1];
+        for (std::size_t r = base; r < end; ++r) {
+            const bool from_a = kb == eb || (ka != ea && ids_less<K>(ka, kb));
+            const std::uint32_t*& k = from_a ? ka : kb;
+            for (std::size_t j = 0; j < K; ++j) {
+                rows[r][j] = k[j];
+                std::atomic_ref<std::uint8_t>(used[k[j]]).store(1, std::memory_order_relaxed);
             }
+            sources[r] = k[K];
+            k += K + 1;
+        }
+        std::size_t r = base;
+        for (std::uint64_t v = slabs.lo(q); v < slabs.hi(q); ++v) {
+            while (r < end && std::min(rows[r][0], rows[r][1]) < v) ++r;
+            row_start[v] = static_cast<std::uint32_t>(r);
         }
     });
     const auto missing = try_for_each<bool>(chunks, [&](std::size_t c) -> std::optional<bool> {
@@ -819,27 +856,72 @@ std::size_t merge_window_count() {
 }
 
 template <std::size_t D>
-Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
-                                         SimplexRows<D>&& crust, const Grid<D>& grid,
-                                         const KernelOps<D>& ops, const MergeOptions& options) {
+struct BlockKeys<D>::Impl {
+    Slabs slabs;
+    Result<SortedKeys<D + 1>, FallbackReason> keys;
+};
+
+template <std::size_t D>
+BlockKeys<D>::BlockKeys() = default;
+template <std::size_t D>
+BlockKeys<D>::~BlockKeys() = default;
+template <std::size_t D>
+BlockKeys<D>::BlockKeys(BlockKeys&&) noexcept = default;
+template <std::size_t D>
+BlockKeys<D>& BlockKeys<D>::operator=(BlockKeys&&) noexcept = default;
+
+template <std::size_t D>
+BlockKeys<D> sort_block_keys(const std::vector<BlockOut<D>>& blocks, const Grid<D>& grid,
+                             const KernelOps<D>& ops, MergeProfile* profile) {
+    constexpr std::size_t K = D + 1;
+    std::vector<Source<K>> sources;
+    std::size_t total = 0;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const SimplexRows<D>& rows = blocks[b].simplices;
+        sources.push_back({rows.data(), rows.size(), static_cast<std::uint32_t>(b)});
+        total += rows.size();
+    }
+    const Slabs slabs(grid.points.size(), total);
+    Lap lap(profile);
+    BlockKeys<D> out;
+    out.impl = std::make_unique<typename BlockKeys<D>::Impl>(typename BlockKeys<D>::Impl{
+        slabs, sort_keys<D>(sources, slabs, grid, ops, lap, nullptr)});
+    return out;
+}
+
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> merge(BlockKeys<D>&& block_keys, SimplexRows<D>&& crust,
+                                         const Grid<D>& grid, const KernelOps<D>& ops,
+                                         const MergeOptions& options) {
     constexpr std::size_t K = D + 1;
     Lap lap(options.profile);
     const std::uint64_t n = grid.points.size();
 
-    std::optional<Result<SortedKeys<K>, FallbackReason>> sorted;
-    sorted.emplace(sort_keys<D>(blocks, crust, grid, ops, lap));
-    if (!sorted->ok()) return sorted->error();
-    SortedKeys<K>& keys = sorted->value();
-
-    // Sized for the kept rows, each entry written once by the steps below; their pages
-    // become resident only then, after the blocks' rows are gone.
+    // The crust comes last in key order (its source, NO_INDEX, is above every block's), so
+    // its keys are sorted apart and a key that a block keeps already is dropped.
+    std::unique_ptr<typename BlockKeys<D>::Impl> blocks = std::move(block_keys.impl);
+    if (!blocks->keys.ok()) return blocks->keys.error();
+    const Slabs& slabs = blocks->slabs;
+    std::optional<Result<SortedKeys<K>, FallbackReason>> crust_keys;
+    crust_keys.emplace(sort_keys<D>({Source<K>{crust.data(), crust.size(), NO_INDEX}}, slabs,
+                                    grid, ops, lap, &blocks->keys.value()));
+    SimplexRows<D>().swap(crust);
+    if (!crust_keys->ok()) return crust_keys->error();
     std::size_t kept = 0;
-    for (const std::size_t k : keys.kept) kept += k;
-    SimplexRows<D> rows(kept);
+    for (std::size_t q = 0; q < slabs.count; ++q) {
+        kept += blocks->keys.value().kept[q] + crust_keys->value().kept[q];
+    }
+    if (kept == 0) return invalid("no simplices emitted");
+
+    // Each entry is written once by the steps below, so the pages of the result arrays
+    // become resident only then.
+    SimplexRows<D> rows;
     NeighborRows<D> nbr;
     Buffer<std::uint32_t> sources, row_start;
-    const bool covered = place_rows<D>(keys, rows, sources, row_start);
-    sorted.reset();
+    const bool covered = place_rows<D>(slabs, blocks->keys.value(), crust_keys->value(), rows,
+                                       sources, row_start);
+    blocks.reset();
+    crust_keys.reset();
     const std::size_t m = sources.size();
     if (!covered) return invalid("point missing from mesh");
     lap(&MergeProfile::rows);
@@ -920,9 +1002,31 @@ Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
                                          SimplexRows<D>&& crust, const Grid<D>& grid,
+                                         const KernelOps<D>& ops, const MergeOptions& options) {
+    BlockKeys<D> keys = sort_block_keys<D>(blocks, grid, ops, options.profile);
+    std::vector<BlockOut<D>>().swap(blocks);
+    return merge<D>(std::move(keys), std::move(crust), grid, ops, options);
+}
+
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
+                                         SimplexRows<D>&& crust, const Grid<D>& grid,
                                          const KernelOps<D>& ops) {
     return merge<D>(std::move(blocks), std::move(crust), grid, ops, MergeOptions{});
 }
+
+template class BlockKeys<2>;
+template class BlockKeys<3>;
+template BlockKeys<2> sort_block_keys<2>(const std::vector<BlockOut<2>>&, const Grid<2>&,
+                                         const KernelOps<2>&, MergeProfile*);
+template BlockKeys<3> sort_block_keys<3>(const std::vector<BlockOut<3>>&, const Grid<3>&,
+                                         const KernelOps<3>&, MergeProfile*);
+template Result<ParMesh<2>, FallbackReason> merge<2>(BlockKeys<2>&&, SimplexRows<2>&&,
+                                                     const Grid<2>&, const KernelOps<2>&,
+                                                     const MergeOptions&);
+template Result<ParMesh<3>, FallbackReason> merge<3>(BlockKeys<3>&&, SimplexRows<3>&&,
+                                                     const Grid<3>&, const KernelOps<3>&,
+                                                     const MergeOptions&);
 
 template std::optional<FallbackReason> check_merge_boundary<2>(const SimplexRows<2>&,
                                                               const std::vector<std::uint32_t>&,

@@ -2,6 +2,7 @@
 #include "parallel/pipeline.h"
 
 #include <chrono>
+#include <optional>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -55,13 +56,24 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
 
     if (sink) (*sink)(ParProgress{ParProgress::Kind::Crust, 0, 0});
     t0 = std::chrono::steady_clock::now();
-    auto crust = crust_pass<D>(blocks, grid, ops);
+    // The crust kernel runs on one thread; the rest of the pool meanwhile sorts the blocks'
+    // simplex keys, the merge's first step, which does not depend on the crust.
+    std::optional<Result<SimplexRows<D>, FallbackReason>> crust;
+    BlockKeys<D> keys;
+    for_each_index(2, [&](std::size_t i) {
+        if (i == 0) {
+            crust.emplace(crust_pass<D>(blocks, grid, ops));
+        } else {
+            keys = sort_block_keys<D>(blocks, grid, ops);
+        }
+    });
+    std::vector<BlockOut<D>>().swap(blocks);
     st.crust_seconds = seconds_since(t0);
-    if (!crust.ok()) return crust.error();
+    if (!crust->ok()) return crust->error();
 
     if (sink) (*sink)(ParProgress{ParProgress::Kind::Merge, 0, 0});
     t0 = std::chrono::steady_clock::now();
-    auto mesh = merge<D>(std::move(blocks), std::move(crust.value()), grid, ops);
+    auto mesh = merge<D>(std::move(keys), std::move(crust->value()), grid, ops, MergeOptions{});
     st.merge_seconds = seconds_since(t0);
     return mesh;
 }

@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -172,6 +173,33 @@ template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> merge(std::vector<BlockOut<D>>&& blocks,
                                          SimplexRows<D>&& crust, const Grid<D>& grid,
                                          const KernelOps<D>& ops, const MergeOptions& options);
+
+// The merge's first step on the blocks' rows alone: their simplex keys counted into slabs
+// of vertex ids, sorted, repeats dropped (the lowest block kept) and the rest oriented
+// exactly, or the failure "degenerate simplex". It reads only BlockOut::simplices, so the
+// pipeline runs it on the pool while the crust kernel runs on the calling thread; the
+// merge below then adds the crust's keys, which come last in key order.
+template <std::size_t D>
+class BlockKeys {
+public:
+    BlockKeys();
+    ~BlockKeys();
+    BlockKeys(BlockKeys&&) noexcept;
+    BlockKeys& operator=(BlockKeys&&) noexcept;
+
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+template <std::size_t D>
+BlockKeys<D> sort_block_keys(const std::vector<BlockOut<D>>& blocks, const Grid<D>& grid,
+                             const KernelOps<D>& ops, MergeProfile* profile = nullptr);
+
+// merge(blocks, crust, ...) is sort_block_keys on the blocks, then this on its result.
+template <std::size_t D>
+Result<ParMesh<D>, FallbackReason> merge(BlockKeys<D>&& block_keys, SimplexRows<D>&& crust,
+                                         const Grid<D>& grid, const KernelOps<D>& ops,
+                                         const MergeOptions& options);
 
 // The boundary checks that end merge, on merged rows (global ids, ascending but for an
 // exchanged first pair) and the slots s * K + i of their boundary faces (the face of row s
