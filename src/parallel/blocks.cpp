@@ -150,8 +150,12 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
     const auto safe = [&](std::uint32_t l) {
         return l < n_own && (flags[l] & (HULL | TOUCHED | UNCERTIFIED)) == TOUCHED;
     };
+    // The vouched rows overwrite the kernel's rows in place (row i goes to a slot at or
+    // before i), so the block's result needs no array of its own.
     BlockOut<D> out;
-    for (const auto& t : simplices) {
+    std::size_t vouched = 0;
+    for (std::size_t i = 0; i < simplices.size(); ++i) {
+        const std::array<std::uint32_t, K> t = simplices[i];
         bool any_safe = false, own_unsafe = false;
         for (const std::uint32_t l : t) {
             const bool s = safe(l);
@@ -161,9 +165,11 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
         if (!any_safe && !own_unsafe) continue;
         std::array<std::uint32_t, K> row;
         for (std::size_t k = 0; k < K; ++k) row[k] = local[t[k]];
-        if (any_safe) out.simplices.push_back(row);
+        if (any_safe) simplices[vouched++] = row;
         if (own_unsafe) out.support.insert(out.support.end(), row.begin(), row.end());
     }
+    simplices.resize(vouched);
+    out.simplices = std::move(simplices);
     for (std::uint32_t l = 0; l < n_own; ++l) {
         if (!safe(l)) out.crust.push_back(local[l]);
     }
