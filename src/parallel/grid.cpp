@@ -207,7 +207,7 @@ void remove_duplicates(Grid<D>& g) {
 }
 
 // Sorts one run of points that share a cell, and their input rows with them, by
-// coordinates_less.
+// coords_less.
 template <std::size_t D>
 void sort_run(Point<D>* points, std::uint32_t* rows, std::size_t len) {
     constexpr std::size_t kOnStack = 64;
