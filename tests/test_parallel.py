@@ -202,3 +202,19 @@ def test_below_the_minimum_the_result_is_the_sequential_one(monkeypatch):
         assert_same(got, f(points))
     with pytest.raises(ValueError, match=r"not enough distinct points \(got 1\)"):
         parallel(_kavro.calculate_kavro_2d, np.ones((7, 2)))
+
+
+def test_large_inputs_read_alike_in_every_memory_order(monkeypatch):
+    # Above 4 MiB the input is copied by the pool, in pieces; strided input element-wise.
+    monkeypatch.setenv("KAVRO_PARALLEL_MIN_POINTS", "0")
+    monkeypatch.setenv("KAVRO_PARALLEL_BLOCK_TARGET", "60000")
+    points = GENERAL[2](300_000, 7)
+    want, events = parallel(_kavro.calculate_kavro_2d, points)
+    assert check_events(events)
+    by_vertices = [np.sort(t, axis=1) for t in (want[0], _kavro.calculate_kavro_2d(points)[0])]
+    by_vertices = [t[np.lexsort(t.T[::-1])] for t in by_vertices]
+    np.testing.assert_array_equal(*by_vertices)  # the sequential build's triangles
+    wide = np.zeros((300_000, 5))
+    wide[:, 1::3] = points
+    for layout in (np.asfortranarray(points), wide[:, 1::3]):
+        assert_same(_kavro.calculate_kavro_2d(layout, parallel=True), want)
