@@ -72,7 +72,8 @@ void radix_sort(Buffer<KeyPair>& pairs, unsigned bits) {
     const unsigned passes = (bits + 10) / 11;
     const unsigned width = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << width;
-    constexpr std::size_t chunk = std::size_t{1} << 16;
+    // At most 1024 chunks, so that the counts stay small at any size.
+    const std::size_t chunk = std::max<std::size_t>(std::size_t{1} << 16, (n + 1023) / 1024);
     const std::size_t chunks = (n + chunk - 1) / chunk;
     Buffer<KeyPair> other(n);
     Buffer<std::size_t> at(chunks * buckets);  // chunk-major: where each chunk's digit goes
