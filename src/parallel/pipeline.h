@@ -242,8 +242,10 @@ std::vector<std::size_t> window_cuts(std::size_t keys, std::size_t windows,
 }
 
 // The pipeline on a grid with at least two blocks: BlocksStarted, the blocks on the pool
-// (BlockDone from the workers), Crust, the crust phase, Merge, the merge. Sends no Done
-// or Fallback (the driver does). sink and stats may be null.
+// (BlockDone from the workers), Crust, the crust phase (beside it, on the rest of the
+// pool, sort_block_keys), Merge, the rest of the merge. A failure of the crust phase wins
+// over one of sort_block_keys. Sends no Done or Fallback (the driver does). sink and
+// stats may be null.
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const KernelOps<D>& ops,
                                                    const ProgressSink* sink,
