@@ -9,14 +9,78 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+#endif
+
 namespace kavro {
+
+// std::allocator, except that arrays of 2 MiB and more are mapped on their own, starting
+// on a 2 MiB boundary, and offered transparent huge pages (where the system allows them,
+// on request; a partial last 2 MiB stays in small pages, so nothing is rounded up).
+// The parallel build runs several kernels at once, each filling fresh arrays of tens of
+// megabytes: with 4 KiB pages every thread takes a page fault every 4 KiB, and the faults
+// queue on the process's memory map; with 2 MiB pages there are 512 times fewer.
+template <class T>
+struct LargePageAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = LargePageAllocator<U>;
+    };
+    LargePageAllocator() = default;
+    template <class U>
+    LargePageAllocator(const LargePageAllocator<U>&) noexcept {}
+#ifdef __linux__
+    T* allocate(std::size_t n) {
+        if (n > std::allocator_traits<std::allocator<T>>::max_size(*this)) {
+            throw std::bad_array_new_length();
+        }
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kLarge) return std::allocator<T>::allocate(n);
+        const std::size_t size = page_up(bytes);
+        void* raw = ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) throw std::bad_alloc();
+        // Only the 2 MiB-aligned part is kept, so that whole huge pages fit in it.
+        const auto base = reinterpret_cast<std::uintptr_t>(raw);
+        const std::uintptr_t start = (base + kHuge - 1) & ~(kHuge - 1);
+        if (start > base) ::munmap(raw, start - base);
+        const std::uintptr_t end = base + size + kHuge;
+        if (end > start + size) ::munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+        ::madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+        return reinterpret_cast<T*>(start);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kLarge) return std::allocator<T>::deallocate(p, n);
+        ::munmap(p, page_up(bytes));
+    }
+
+private:
+    static constexpr std::size_t kHuge = std::size_t{1} << 21;
+    static constexpr std::size_t kLarge = kHuge;
+    static std::size_t page_up(std::size_t bytes) {
+        static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        return (bytes + page - 1) / page * page;
+    }
+#endif
+};
+
+template <class T, class U>
+bool operator==(const LargePageAllocator<T>&, const LargePageAllocator<U>&) noexcept {
+    return true;
+}
 
 // Allocator that leaves default-constructed trivial elements uninitialised: a result
 // array is written in full by whoever fills it, so zeroing it first would only double
 // the writes and touch every page from the allocating thread (the parallel build fills
 // its arrays from all workers at once).
 template <class T>
-struct UninitAllocator : std::allocator<T> {
+struct UninitAllocator : LargePageAllocator<T> {
     template <class U>
     struct rebind {
         using other = UninitAllocator<U>;

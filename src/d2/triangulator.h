@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/output.h"
 #include "core/point_view.h"
 
 namespace kavro::d2 {
@@ -21,10 +22,13 @@ namespace kavro::d2 {
 // orientation and in-circle test is made, so that the result is exact for what the
 // caller passed. The pseudo-angle hash only steers the search and works in the centred
 // frame, coords minus origin, as the sweep centre does.
+// The two largest arrays of a build, filled as the sweep goes.
+using Indices = std::vector<std::uint32_t, LargePageAllocator<std::uint32_t>>;
+
 struct Triangulator {
     std::vector<double> coords;            // #n by 2 points in the caller's frame, row-major
-    std::vector<std::uint32_t> triangles;  // 3 vertex indices per triangle
-    std::vector<std::uint32_t> halfedges;  // same length as triangles
+    Indices triangles;                     // 3 vertex indices per triangle
+    Indices halfedges;                     // same length as triangles
     std::vector<std::uint32_t> hull_prev;  // #n, counterclockwise hull list
     std::vector<std::uint32_t> hull_next;  // #n, hull_next[v] == v: v has left the hull
     std::vector<std::uint32_t> hull_tri;   // #n, hull half-edge leaving each hull vertex

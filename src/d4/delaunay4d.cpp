@@ -1019,7 +1019,7 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
             return std::move(*err);
         }
     }
-    std::vector<d4::Plane>().swap(store.planes);
+    decltype(store.planes)().swap(store.planes);
 
     DelaunayOutput<4> out;
     d4::compact_output(pts.data(), store, lifted.perm.data(), out);

@@ -51,9 +51,9 @@ struct Links {
 
 // Facet store indexed by slot; the three arrays always have one length.
 struct FacetStore {
-    std::vector<Plane> planes;
-    std::vector<Links> links;
-    std::vector<std::uint8_t> flags;
+    std::vector<Plane, LargePageAllocator<Plane>> planes;
+    std::vector<Links, LargePageAllocator<Links>> links;
+    std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> flags;
     // The scale vector of the bounds, set by init_hull4d.
     std::array<double, 4> scale4 = {0.0, 0.0, 0.0, 0.0};
     // Bounds of facets made by insert_point may be loose: at least the side-value bound

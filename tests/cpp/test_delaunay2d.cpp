@@ -344,9 +344,9 @@ TEST(Triangulator, LegalizeRepairsTheHullAndKeepsCocircularQuads) {
     // Half-edge 2 (R -> L) faces P. The flip moves Q's hull half-edge from 5 to 2 and
     // reports the hull edge P -> R, which moved from 1 to 3.
     EXPECT_EQ(q.tr.legalize(2), 3u);
-    EXPECT_EQ(q.tr.triangles, (std::vector<std::uint32_t>{0, 1, 3, 1, 2, 3}));
+    EXPECT_EQ(q.tr.triangles, (kavro::d2::Indices{0, 1, 3, 1, 2, 3}));
     EXPECT_EQ(q.tr.halfedges,
-              (std::vector<std::uint32_t>{NO_INDEX, 5, NO_INDEX, NO_INDEX, NO_INDEX, 1}));
+              (kavro::d2::Indices{NO_INDEX, 5, NO_INDEX, NO_INDEX, NO_INDEX, 1}));
     EXPECT_EQ((Row{q.tr.hull_tri[Quad::L], q.tr.hull_tri[Quad::R], q.tr.hull_tri[Quad::Q]}),
               (Row{0, 4, 2}));
 
@@ -354,7 +354,7 @@ TEST(Triangulator, LegalizeRepairsTheHullAndKeepsCocircularQuads) {
     tie.tr.coords[2 * Quad::Q + 1] = 1.0;
     EXPECT_EQ(tie.tr.legalize(2), 1u);
     EXPECT_EQ(tie.tr.legalize(4), 3u);  // a hull edge: its predecessor comes back
-    EXPECT_EQ(tie.tr.triangles, (std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3}));
+    EXPECT_EQ(tie.tr.triangles, (kavro::d2::Indices{0, 1, 2, 0, 2, 3}));
     EXPECT_EQ(tie.tr.hull_tri[Quad::Q], 5u);
 }
 
