@@ -3,9 +3,6 @@
 
 #include <chrono>
 #include <optional>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <utility>
 
 #include "parallel/pool.h"
@@ -13,12 +10,6 @@
 namespace kavro::par {
 
 namespace {
-
-void release_free_memory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -52,20 +43,14 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
     if (sink) (*sink)(ParProgress{ParProgress::Kind::Crust, 0, 0});
     t0 = std::chrono::steady_clock::now();
     // The crust kernel runs on one thread; the rest of the pool meanwhile sorts the blocks'
-    // simplex keys, the merge's first step, which does not depend on the crust, and hands
-    // the block kernels' freed scratch back to the system: the allocator keeps most of it
-    // in the workers' arenas, where the merge's large arrays cannot reuse it, and the merge
-    // would stack its peak on top of the block phase's (at 10^6 points in 2D, 245 B/pt
-    // against 143 B/pt for the sequential build; 210 B/pt with it handed back).
+    // simplex keys, the merge's first step, which does not depend on the crust.
     std::optional<Result<SimplexRows<D>, FallbackReason>> crust;
     BlockKeys<D> keys;
-    for_each_index(3, [&](std::size_t i) {
+    for_each_index(2, [&](std::size_t i) {
         if (i == 0) {
             crust.emplace(crust_pass<D>(blocks, grid, ops));
-        } else if (i == 1) {
-            keys = sort_block_keys<D>(blocks, grid, ops);
         } else {
-            release_free_memory();
+            keys = sort_block_keys<D>(blocks, grid, ops);
         }
     });
     std::vector<BlockOut<D>>().swap(blocks);
