@@ -13,7 +13,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <new>
 #endif
 
@@ -50,7 +49,9 @@ struct LargePageAllocator : std::allocator<T> {
         const std::uintptr_t start = (base + kHuge - 1) & ~(kHuge - 1);
         if (start > base) ::munmap(raw, start - base);
         const std::uintptr_t end = base + size + kHuge;
-        if (end > start + size) ::munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+        if (end > start + size) {
+            ::munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+        }
         ::madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
         return reinterpret_cast<T*>(start);
     }
