@@ -71,11 +71,6 @@ private:
 #endif
 };
 
-template <class T, class U>
-bool operator==(const LargePageAllocator<T>&, const LargePageAllocator<U>&) noexcept {
-    return true;
-}
-
 // Allocator that leaves default-constructed trivial elements uninitialised: a result
 // array is written in full by whoever fills it, so zeroing it first would only double
 // the writes and touch every page from the allocating thread (the parallel build fills

@@ -79,7 +79,6 @@ void plain_split(std::size_t n, std::size_t pieces, Body&& body) {
 // The pool's results are collected in Buffers (core/output.h): their pages are first
 // touched by the workers that fill them, in parallel.
 using kavro::Buffer;
-using kavro::UninitAllocator;
 
 // Threads that take part in a parallel step (the calling thread included).
 inline std::size_t pool_threads() {
