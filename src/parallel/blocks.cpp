@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "parallel/pipeline.h"
+#include "parallel/pool.h"
 
 namespace kavro::par {
 
@@ -126,25 +127,37 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
         }
     }
 
-    for (const auto& t : simplices) {
-        std::size_t own = K;  // position of the first own vertex
-        for (std::size_t k = 0; k < K && own == K; ++k) {
-            if (t[k] < n_own) own = k;
+    // Verdicts are made on the pool, a piece of rows per task: the block whose kernel ends
+    // last would otherwise certify alone while every other thread waits for it. Each
+    // verdict depends on the simplex alone, so they can be made in any order; a simplex
+    // whose own vertices all lie on the local hull is not tested, since none of them can
+    // be safe whatever it gives.
+    constexpr std::size_t PIECE = 8192;
+    std::vector<std::uint8_t> failed(simplices.size(), 0);
+    for_each_index((simplices.size() + PIECE - 1) / PIECE, [&](std::size_t p) {
+        const std::size_t end = std::min(simplices.size(), (p + 1) * PIECE);
+        for (std::size_t i = p * PIECE; i < end; ++i) {
+            const auto& t = simplices[i];
+            std::size_t own = K;  // position of the first own vertex
+            bool open = false;
+            for (std::size_t k = 0; k < K; ++k) {
+                if (t[k] >= n_own) continue;
+                if (own == K) own = k;
+                open = open || !(flags[t[k]] & HULL);
+            }
+            if (!open) continue;
+            Simplex<D> s;
+            for (std::size_t k = 0; k < K; ++k) s[k] = g.points[local[t[k]]];
+            failed[i] = !certified<D>(g, ops, b, s, g.point_cell(s[own]));
         }
-        if (own == K) continue;  // halo only: another block's business
-        // Flags only ever get set, so once every own vertex is on the hull or already
-        // uncertified the verdict can no longer change which points are safe.
-        bool open = false;
-        for (std::size_t k = 0; k < K; ++k) {
-            flags[t[k]] |= TOUCHED;
-            open = open || (t[k] < n_own && !(flags[t[k]] & (HULL | UNCERTIFIED)));
-        }
-        if (!open) continue;
-        Simplex<D> s;
-        for (std::size_t k = 0; k < K; ++k) s[k] = g.points[local[t[k]]];
-        if (!certified<D>(g, ops, b, s, g.point_cell(s[own]))) {
-            for (std::size_t k = 0; k < K; ++k) flags[t[k]] |= UNCERTIFIED;
-        }
+    });
+    for (std::size_t i = 0; i < simplices.size(); ++i) {
+        const auto& t = simplices[i];
+        bool has_own = false;
+        for (std::size_t k = 0; k < K; ++k) has_own = has_own || t[k] < n_own;
+        if (!has_own) continue;  // halo only: another block's business
+        const std::uint8_t mark = failed[i] ? TOUCHED | UNCERTIFIED : TOUCHED;
+        for (std::size_t k = 0; k < K; ++k) flags[t[k]] |= mark;
     }
 
     const auto safe = [&](std::uint32_t l) {
