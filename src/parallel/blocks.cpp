@@ -10,8 +10,8 @@ namespace {
 
 // Per local point; set, never cleared.
 constexpr std::uint8_t HULL = 1;         // on a face of the local hull
-constexpr std::uint8_t TOUCHED = 2;      // a vertex of a simplex with an own vertex
-constexpr std::uint8_t UNCERTIFIED = 4;  // a vertex of such a simplex that failed
+constexpr std::uint8_t TOUCHED = 2;      // a vertex of some local simplex
+constexpr std::uint8_t UNCERTIFIED = 4;  // a vertex of a simplex with an own vertex that failed
 // A ball whose box of cells holds more is not walked: its simplex is left to the crust,
 // so certification never costs more than this many owner lookups plus the neighbourhood
 // tests of the close foreign cells.
@@ -151,13 +151,10 @@ BlockOut<D> run_block(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b
             failed[i] = !certified<D>(g, ops, b, s, g.point_cell(s[own]));
         }
     });
+    // A halo-only simplex marks only halo points, which are never safe.
     for (std::size_t i = 0; i < simplices.size(); ++i) {
-        const auto& t = simplices[i];
-        bool has_own = false;
-        for (std::size_t k = 0; k < K; ++k) has_own = has_own || t[k] < n_own;
-        if (!has_own) continue;  // halo only: another block's business
         const std::uint8_t mark = failed[i] ? TOUCHED | UNCERTIFIED : TOUCHED;
-        for (std::size_t k = 0; k < K; ++k) flags[t[k]] |= mark;
+        for (const std::uint32_t l : simplices[i]) flags[l] |= mark;
     }
 
     const auto safe = [&](std::uint32_t l) {
