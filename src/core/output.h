@@ -24,15 +24,33 @@ namespace kavro {
 // The parallel build runs several kernels at once, each filling fresh arrays of tens of
 // megabytes: with 4 KiB pages every thread takes a page fault every 4 KiB, and the faults
 // queue on the process's memory map; with 2 MiB pages there are 512 times fewer.
-template <class T>
+//
+// Without ZeroNew, default-constructed trivial elements are left uninitialised: a result
+// array is written in full by whoever fills it, so zeroing it first would only double the
+// writes and touch every page from the allocating thread (the parallel build fills its
+// arrays from all workers at once).
+template <class T, bool ZeroNew = true>
 struct LargePageAllocator : std::allocator<T> {
     template <class U>
     struct rebind {
-        using other = LargePageAllocator<U>;
+        using other = LargePageAllocator<U, ZeroNew>;
     };
     LargePageAllocator() = default;
     template <class U>
-    LargePageAllocator(const LargePageAllocator<U>&) noexcept {}
+    LargePageAllocator(const LargePageAllocator<U, ZeroNew>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        if constexpr (ZeroNew) {
+            ::new (static_cast<void*>(p)) U();
+        } else {
+            ::new (static_cast<void*>(p)) U;
+        }
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 #ifdef __linux__
     T* allocate(std::size_t n) {
         if (n > std::allocator_traits<std::allocator<T>>::max_size(*this)) {
@@ -71,32 +89,9 @@ private:
 #endif
 };
 
-// Allocator that leaves default-constructed trivial elements uninitialised: a result
-// array is written in full by whoever fills it, so zeroing it first would only double
-// the writes and touch every page from the allocating thread (the parallel build fills
-// its arrays from all workers at once).
-template <class T>
-struct UninitAllocator : LargePageAllocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() = default;
-    template <class U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
 // A std::vector that does not zero new elements: resize() leaves them to the caller.
 template <class T>
-using Buffer = std::vector<T, UninitAllocator<T>>;
+using Buffer = std::vector<T, LargePageAllocator<T, false>>;
 
 // K = 3 (triangles) or 4 (tetrahedra).
 //   simplices  #m by K  vertex indices into the caller's points

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/output.h"
 #include "core/point_view.h"
 #include "parallel/geom.h"
-#include "parallel/pool.h"
 
 namespace kavro::par {
 

@@ -76,10 +76,6 @@ void plain_split(std::size_t n, std::size_t pieces, Body&& body) {
 }  // namespace detail
 #endif
 
-// The pool's results are collected in Buffers (core/output.h): their pages are first
-// touched by the workers that fill them, in parallel.
-using kavro::Buffer;
-
 // Threads that take part in a parallel step (the calling thread included).
 inline std::size_t pool_threads() {
 #ifdef KAVRO_POOL_PLAIN_THREADS

@@ -191,7 +191,7 @@ TEST(Grid, AllPointsEqualKeepTheLowestIndex) {
     const std::vector<par::Point<3>> pts(n, {1.5, -2.0, 0.25});
     const auto g = grid_of<3>(pts);
     EXPECT_EQ(g.dims, (std::array<std::uint64_t, 3>{1, 1, 1}));
-    EXPECT_EQ(g.perm, par::Buffer<std::uint32_t>{0});
+    EXPECT_EQ(g.perm, kavro::Buffer<std::uint32_t>{0});
     ASSERT_EQ(g.duplicates.size(), n - 1);
     for (std::uint32_t i = 1; i < n; ++i) {
         ASSERT_EQ(g.duplicates[i - 1], (std::array<std::uint32_t, 2>{i, 0}));
@@ -201,7 +201,7 @@ TEST(Grid, AllPointsEqualKeepTheLowestIndex) {
 
 TEST(Grid, SignedZeroTwinKeepsTheNegativeZero) {
     const auto g = grid_of<2>({{0.0, 5.0}, {-0.0, 5.0}});
-    EXPECT_EQ(g.perm, par::Buffer<std::uint32_t>{1});
+    EXPECT_EQ(g.perm, kavro::Buffer<std::uint32_t>{1});
     EXPECT_EQ(g.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{0, 1}}));
 }
 
