@@ -44,23 +44,47 @@ public:
         }
         if (top == 0.0) return PowerOfTwoScale(0);
         int exponent = -binade(top);
-        if (exponent < 0 && std::ldexp(low, exponent) < 0x1p-1022) {
-            // exponent + (position of the lowest set bit of v) >= -1074 keeps v exact.
-            int lowest = 1024;
-            for (std::size_t r = 0; r < points.rows; ++r) {
-                for (std::size_t c = 0; c < points.cols; ++c) {
-                    const double a = std::fabs(points.at(r, c));
-                    if (a > 0.0 && a <= MAX) lowest = std::min(lowest, lowest_bit(a));
-                }
-            }
-            exponent = std::max(exponent, std::min(0, -1074 - lowest));
+        // Every nonzero coordinate is a multiple of 2^(binade(low) - 52); the exact lowest
+        // set bit is only looked for when that bound is not good enough.
+        const int floor_bit = exact_floor(points.cols);
+        const bool subnormal = exponent < 0 && std::ldexp(low, exponent) < 0x1p-1022;
+        if (!subnormal && binade(low) - 52 + exponent >= floor_bit) {
+            return PowerOfTwoScale(exponent, true);
         }
-        return PowerOfTwoScale(exponent);
+        int lowest = 1024;
+        for (std::size_t r = 0; r < points.rows; ++r) {
+            for (std::size_t c = 0; c < points.cols; ++c) {
+                const double a = std::fabs(points.at(r, c));
+                if (a > 0.0 && a <= MAX) lowest = std::min(lowest, lowest_bit(a));
+            }
+        }
+        // exponent + (position of the lowest set bit of v) >= -1074 keeps v exact.
+        if (subnormal) exponent = std::max(exponent, std::min(0, -1074 - lowest));
+        const bool top_in_range = std::ldexp(top, exponent) < 2.0;
+        return PowerOfTwoScale(exponent, top_in_range && lowest + exponent >= floor_bit);
+    }
+
+    // Whether the plain predicates (core/predicates.h) are exact on every test the kernel
+    // of this cloud's dimension makes on the scaled coordinates: 2D kernels decide by
+    // incircle, a product of 4 coordinate differences, 3D ones by insphere, of 5. After
+    // scaling the largest |coordinate| is below 2, so nothing overflows; every exact
+    // intermediate of a degree-k predicate is a multiple of 2^(k * lowest set bit), and
+    // keeping that at or above 2^-900 keeps every stage, error bounds included, clear of
+    // the subnormal range, where products stop being exact. Clouds outside need the
+    // predicates' wide forms.
+    bool in_exact_range() const { return in_exact_range_; }
+
+    // The lowest set bit, relative to a largest |coordinate| in [1, 2), that keeps a cloud
+    // of `dims` columns in the exact range: -225 in 2D, -180 in 3D.
+    static constexpr int exact_floor(std::size_t dims) {
+        const int degree = static_cast<int>(dims) + 2;
+        return -(900 / degree);
     }
 
     // Scaling by 2^exponent, for any exponent in [-1074, 1074]. Cheap enough to make one
     // per simplex (circumradii does).
-    explicit PowerOfTwoScale(int exponent) : exponent_(exponent) {
+    explicit PowerOfTwoScale(int exponent, bool in_exact_range = true)
+        : exponent_(exponent), in_exact_range_(in_exact_range) {
         if (exponent >= -1022 && exponent <= 1023) {
             first_ = std::bit_cast<double>(static_cast<std::uint64_t>(exponent + 1023) << 52);
             second_ = 1.0;
@@ -94,6 +118,7 @@ private:
     }
 
     int exponent_;
+    bool in_exact_range_;
     double first_;
     double second_;
 };
