@@ -1,6 +1,12 @@
 // Adaptive-precision geometric predicates on float64 coordinates (Shewchuk's algorithms):
 // a float filter with a proven error bound, then exact expansion arithmetic in stages.
-// The sign of every result is exact for finite input; the magnitude is only an estimate.
+// The magnitude of a result is only an estimate; its sign is exact while no product of the
+// predicate's degree (2 for orient2d, 3 for orient3d, 4 for incircle, 5 for insphere) of
+// coordinate differences overflows or underflows: with the largest |coordinate| below 2,
+// while every coordinate is a multiple of 2^-(900 / degree) (PowerOfTwoScale tells whether
+// a cloud is). The `_wide` forms are exact for every finite input, at any magnitude and
+// any spread of magnitudes, and cost a few comparisons more per call; beyond that range
+// they fall back to exact integer arithmetic, which is slow.
 //
 // Conventions (points are pointers to 2 or 3 doubles):
 //   orient2d(a, b, c)        > 0 when a, b, c run counterclockwise, < 0 clockwise, 0 collinear.
@@ -26,5 +32,13 @@ double orient3d(const double* pa, const double* pb, const double* pc, const doub
 double incircle(const double* pa, const double* pb, const double* pc, const double* pd);
 double insphere(const double* pa, const double* pb, const double* pc, const double* pd,
                 const double* pe);
+
+// The same signs, exact for every finite input. With NaN or infinite coordinates they
+// answer as the plain forms do.
+double orient2d_wide(const double* pa, const double* pb, const double* pc);
+double orient3d_wide(const double* pa, const double* pb, const double* pc, const double* pd);
+double incircle_wide(const double* pa, const double* pb, const double* pc, const double* pd);
+double insphere_wide(const double* pa, const double* pb, const double* pc, const double* pd,
+                     const double* pe);
 
 }  // namespace kavro::pred

@@ -107,7 +107,6 @@ public:
     double operator()(double v) const { return v * first_ * second_; }
     int exponent() const { return exponent_; }
 
-private:
     // The exponent of the lowest set bit of a positive finite double.
     static int lowest_bit(double a) {
         const auto bits = std::bit_cast<std::uint64_t>(a);
@@ -116,6 +115,8 @@ private:
         if (field == 0) return -1074 + std::countr_zero(mantissa);
         return field - 1075 + std::countr_zero(mantissa | (std::uint64_t{1} << 52));
     }
+
+private:
 
     int exponent_;
     bool in_exact_range_;

@@ -38,13 +38,19 @@ constexpr KindInfo kKinds[] = {{"Orient2d", 2, 3, false, -470, 495},
                                {"Orient3d", 3, 4, false, -290, 320},
                                {"Insphere", 3, 5, true, -150, 190}};
 
-double evaluate(Kind k, const Points& p) {
+double evaluate(Kind k, const Points& p, bool wide = false) {
     const double *a = p[0].data(), *b = p[1].data(), *c = p[2].data();
     switch (k) {
-        case Orient2d: return pred::orient2d(a, b, c);
-        case Incircle: return pred::incircle(a, b, c, p[3].data());
-        case Orient3d: return pred::orient3d(a, b, c, p[3].data());
-        case Insphere: return pred::insphere(a, b, c, p[3].data(), p[4].data());
+        case Orient2d: return wide ? pred::orient2d_wide(a, b, c) : pred::orient2d(a, b, c);
+        case Incircle:
+            return wide ? pred::incircle_wide(a, b, c, p[3].data())
+                        : pred::incircle(a, b, c, p[3].data());
+        case Orient3d:
+            return wide ? pred::orient3d_wide(a, b, c, p[3].data())
+                        : pred::orient3d(a, b, c, p[3].data());
+        case Insphere:
+            return wide ? pred::insphere_wide(a, b, c, p[3].data(), p[4].data())
+                        : pred::insphere(a, b, c, p[3].data(), p[4].data());
     }
     return NAN;
 }
@@ -274,6 +280,73 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& i) {
         return std::string(kKinds[std::get<0>(i.param)].name) + "_" +
                kFamilyNames[std::get<1>(i.param)] + "_" + kScaleNames[std::get<2>(i.param)];
+    });
+
+// The wide forms on the same families, moved out of the plain forms' range in four ways:
+// the whole set times 2^e for e down into the subnormals; coordinates replaced by tiny
+// values now and then (1.0 beside 5e-324); coordinates shrunk by up to 2^-1074 now and
+// then; each point times its own power of two, which keeps lines and planes through the
+// origin exactly degenerate while their points' magnitudes differ by up to 2^2000.
+enum WideMove { WholeSet, TinyValues, ShrunkValues, PerPoint };
+const char* const kWideMoveNames[] = {"WholeSet", "TinyValues", "ShrunkValues", "PerPoint"};
+
+class WidePredicates : public ::testing::TestWithParam<std::tuple<Kind, WideMove>> {};
+
+TEST_P(WidePredicates, SignMatchesRationalDeterminantAtAnyMagnitude) {
+    const auto [k, move] = GetParam();
+    Gen g{std::mt19937_64(7919u * k + 31u * move + 5u)};
+    constexpr double kTiny[] = {1e-150, 2.2250738585072014e-308, 1e-310, 5e-324, 1e-200, 3e-160};
+    int wrong = 0, zeros = 0, plain_wrong = 0;
+    for (int f = Random; f <= Grid; ++f) {
+        for (int n = 0; n < 300; ++n) {
+            Points p = make_case(k, Family(f), g);
+            switch (move) {
+                case WholeSet: {
+                    const int e = g.integer(-1100, 1015);
+                    for (Point& q : p) for (double& c : q) c = std::ldexp(c, e);
+                    break;
+                }
+                case TinyValues:
+                    for (Point& q : p)
+                        for (double& c : q)
+                            if (g.integer(0, 9) < 3) c = (g.coin() ? -1 : 1) * kTiny[g.integer(0, 5)];
+                    break;
+                case ShrunkValues:
+                    for (Point& q : p)
+                        for (double& c : q)
+                            if (g.integer(0, 9) < 3) c = std::ldexp(c, -g.integer(1, 1074));
+                    break;
+                case PerPoint:
+                    for (Point& q : p) {
+                        const int e = g.integer(-1000, 1000);
+                        for (double& c : q) c = std::ldexp(c, e);
+                    }
+                    break;
+            }
+            const int want = exact_sign(k, p);
+            zeros += want == 0;
+            plain_wrong += sign(evaluate(k, p)) != want;
+            if (sign(evaluate(k, p, true)) != want && ++wrong <= 5)
+                ADD_FAILURE() << "sign wrong for " << describe(p);
+            const int n_args = kKinds[k].arity, i = g.integer(0, n_args - 1);
+            Points q = p;
+            std::swap(q[std::size_t(i)], q[std::size_t((i + g.integer(1, n_args - 1)) % n_args)]);
+            if (sign(evaluate(k, q, true)) != -want && ++wrong <= 5)
+                ADD_FAILURE() << "swapped sign wrong for " << describe(p);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    // Keep the moves honest: exact zeros survive them, or the plain forms fail on them.
+    EXPECT_GT(zeros + plain_wrong, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllMoves, WidePredicates,
+    ::testing::Combine(::testing::Values(Orient2d, Incircle, Orient3d, Insphere),
+                       ::testing::Values(WholeSet, TinyValues, ShrunkValues, PerPoint)),
+    [](const auto& i) {
+        return std::string(kKinds[std::get<0>(i.param)].name) + "_" +
+               kWideMoveNames[std::get<1>(i.param)];
     });
 
 // The documented geometric meaning of each sign (the rational reference above only fixes
