@@ -21,10 +21,18 @@ namespace {
 inline std::uint32_t next_he(std::uint32_t h) { return h % 3 == 2 ? h - 2 : h + 1; }
 inline std::uint32_t prev_he(std::uint32_t h) { return h % 3 == 0 ? h + 2 : h - 1; }
 
+// The exact tests on the kernel's coordinates: the plain predicates while the cloud lies in
+// their exact range, the wide ones otherwise (Triangulator::wide).
+inline double orient_exact(const double* a, const double* b, const double* c, bool wide) {
+    return wide ? pred::orient2d_wide(a, b, c) : pred::orient2d(a, b, c);
+}
+
 // Float filter in front of the adaptive orientation stage. The bound constant is the one
 // the sweep's decisions are defined by: the double nearest 3.3306690621773724e-16, about
 // 3.5e-9 (relative) below Shewchuk's ccwerrboundA = (3 + 16 eps) eps. Only the sign is used.
-inline double orient_filtered(const double* a, const double* b, const double* c) {
+// Outside the exact range its products may underflow, which no relative bound covers.
+inline double orient_filtered(const double* a, const double* b, const double* c, bool wide) {
+    if (wide) return pred::orient2d_wide(a, b, c);
     const double detleft = (a[0] - c[0]) * (b[1] - c[1]);
     const double detright = (a[1] - c[1]) * (b[0] - c[0]);
     const double det = detleft - detright;
@@ -90,6 +98,7 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
     std::uint32_t* tri = triangles.data();
     std::uint32_t* he = halfedges.data();
     const double* xy = coords.data();
+    const bool wide_cloud = wide;
     edge_stack.clear();
     std::uint32_t ar;
     for (;;) {
@@ -110,9 +119,10 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
         const std::uint32_t pl = tri[al];
         const std::uint32_t p1 = tri[bl];
         // 0 (cocircular) and NaN both count as legal: flipping on a tie could cycle.
-        const bool illegal = pred::incircle(xy + 2 * std::size_t{p0}, xy + 2 * std::size_t{pr},
-                                            xy + 2 * std::size_t{pl},
-                                            xy + 2 * std::size_t{p1}) > 0.0;
+        const double* const q[4] = {xy + 2 * std::size_t{p0}, xy + 2 * std::size_t{pr},
+                                    xy + 2 * std::size_t{pl}, xy + 2 * std::size_t{p1}};
+        const bool illegal = (wide_cloud ? pred::incircle_wide(q[0], q[1], q[2], q[3])
+                                   : pred::incircle(q[0], q[1], q[2], q[3])) > 0.0;
         if (!illegal) {
             if (edge_stack.empty()) break;
             a = edge_stack.back();
@@ -215,7 +225,7 @@ private:
 
     double orient_edge(std::uint32_t h, const double* p) const {
         const std::uint32_t* tri = tr_.triangles.data();
-        return pred::orient2d(point(tri[h]), point(tri[next_he(h)]), p);
+        return orient_exact(point(tri[h]), point(tri[next_he(h)]), p, tr_.wide);
     }
 
     // Visibility walk from the hull triangle at start_vertex; falls back to a scan of all
@@ -406,6 +416,7 @@ namespace {
 void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::uint32_t s1,
            std::uint32_t s2, Buffer<std::array<std::uint32_t, 2>>& duplicates) {
     const double* xy = tr.coords.data();
+    const bool wide = tr.wide;
     std::uint32_t* hull_prev = tr.hull_prev.data();
     std::uint32_t* hull_next = tr.hull_next.data();
     std::uint32_t* hull_tri = tr.hull_tri.data();
@@ -466,7 +477,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
         bool visible = false;
         for (;;) {
             const std::uint32_t q = hull_next[e];
-            if (orient_filtered(xy + 2 * std::size_t{e}, xy + 2 * std::size_t{q}, p) < 0.0) {
+            if (orient_filtered(xy + 2 * std::size_t{e}, xy + 2 * std::size_t{q}, p, wide) < 0.0) {
                 visible = true;
                 break;
             }
@@ -502,7 +513,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
         std::uint32_t nv = hull_next[e];
         for (;;) {
             const std::uint32_t q = hull_next[nv];
-            if (orient_filtered(xy + 2 * std::size_t{nv}, xy + 2 * std::size_t{q}, p) >= 0.0) {
+            if (orient_filtered(xy + 2 * std::size_t{nv}, xy + 2 * std::size_t{q}, p, wide) >= 0.0) {
                 break;
             }
             t = tr.add_triangle(nv, i, q, hull_tri[i], NO_INDEX, hull_tri[nv]);
@@ -515,7 +526,7 @@ void sweep(Triangulator& tr, const std::uint32_t* perm, std::uint32_t s0, std::u
         if (e == start) {
             for (;;) {
                 const std::uint32_t q = hull_prev[e];
-                if (orient_filtered(xy + 2 * std::size_t{q}, xy + 2 * std::size_t{e}, p) >=
+                if (orient_filtered(xy + 2 * std::size_t{q}, xy + 2 * std::size_t{e}, p, wide) >=
                     0.0) {
                     break;
                 }
@@ -558,6 +569,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     // p - (mx, my) that choose seeds, keys and hash buckets are recomputed from them where
     // needed, bit for bit the same each time.
     const PowerOfTwoScale scale = PowerOfTwoScale::of(points);
+    const bool wide = !scale.in_exact_range();
     std::vector<double> input(2 * n);
     double sx = 0.0;
     double sy = 0.0;
@@ -569,11 +581,26 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
         sx += x;
         sy += y;
     }
-    const double mx = sx / static_cast<double>(n);
-    const double my = sy / static_cast<double>(n);
-    // After scaling no sum overflows, so a non-finite centroid means a NaN or infinite
-    // coordinate: such input keeps the float verdicts below (it is refused as collinear).
-    const bool finite = std::isfinite(mx) && std::isfinite(my);
+    double mx = sx / static_cast<double>(n);
+    double my = sy / static_cast<double>(n);
+    bool finite = std::isfinite(mx) && std::isfinite(my);
+    if (!finite) {
+        // Either a NaN or infinite coordinate, and such input keeps the float verdicts
+        // below (it is refused as collinear), or sums that overflowed: a cloud whose tiny
+        // values keep the scaling from bringing its largest ones below 2. The centroid only
+        // steers, so there it is taken in a frame 2^-64 lower, where no sum overflows.
+        finite = std::all_of(input.begin(), input.end(), [](double v) { return std::isfinite(v); });
+        if (finite) {
+            sx = 0.0;
+            sy = 0.0;
+            for (std::size_t r = 0; r < n; ++r) {
+                sx += input[2 * r] * 0x1p-64;
+                sy += input[2 * r + 1] * 0x1p-64;
+            }
+            mx = sx / static_cast<double>(n) * 0x1p64;
+            my = sy / static_cast<double>(n) * 0x1p64;
+        }
+    }
     const double* in = input.data();
     const auto at = [in](std::size_t v) { return in + 2 * v; };
     const auto cx_of = [in, mx](std::size_t v) { return in[2 * v] - mx; };
@@ -640,7 +667,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
             const double uy = (dx * cl - ex * bl) * d;
             const double r = ux * ux + uy * uy;
             if (!(r < best)) continue;
-            if (pred::orient2d(at(s0), at(s1), at(k)) == 0.0) continue;
+            if (d2::orient_exact(at(s0), at(s1), at(k), wide) == 0.0) continue;
             best = r;
             s2 = k;
         }
@@ -648,14 +675,14 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
         // the centred frame although the caller's points span the plane: the first
         // point off the line, by the exact test, seeds the sweep instead.
         for (std::size_t k = 0; finite && s2 == NO_INDEX && k < n; ++k) {
-            if (k != s0 && k != s1 && pred::orient2d(at(s0), at(s1), at(k)) != 0.0) s2 = k;
+            if (k != s0 && k != s1 && d2::orient_exact(at(s0), at(s1), at(k), wide) != 0.0) s2 = k;
         }
     }
     if (s2 == NO_INDEX) {
         return DelaunayError::degenerate(
             "all points are collinear; a 2D triangulation does not exist");
     }
-    if (d2::orient_filtered(at(s0), at(s1), at(s2)) < 0.0) std::swap(s1, s2);
+    if (d2::orient_filtered(at(s0), at(s1), at(s2), wide) < 0.0) std::swap(s1, s2);
 
     double ccx, ccy;
     {
@@ -696,6 +723,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     DelaunayOutput<3> out;
     {
         d2::Triangulator tr(std::move(swept), ccx, ccy, r0);
+        tr.wide = wide;
         tr.origin[0] = mx;
         tr.origin[1] = my;
         d2::sweep(tr, perm.data(), r0, r1, r2, out.duplicates);

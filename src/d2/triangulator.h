@@ -38,6 +38,9 @@ struct Triangulator {
     double center[2] = {0.0, 0.0};         // sweep centre, centred frame
     double origin[2] = {0.0, 0.0};         // the centroid: coords - origin is centred
     std::uint32_t hull_start = 0;
+    // The cloud lies outside the range where the plain predicates are exact
+    // (PowerOfTwoScale::in_exact_range): every test uses their wide forms.
+    bool wide = false;
 
     // Takes the #n by 2 points; sizes the hull arrays and the hash for n points and
     // reserves the triangle store for the 2n - 5 triangles a full build needs.

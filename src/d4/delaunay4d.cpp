@@ -83,6 +83,17 @@ Lifted lift_and_sort(const PointView<T>& points) {
         for (int k = 0; k < 3; ++k) c[k] += scale(points.at(r, k));
     }
     for (double& v : c) v /= static_cast<double>(n);
+    if (!(std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]))) {
+        // Sums of finite coordinates overflow when tiny values keep the scaling from
+        // bringing the largest ones below 2. The centroid only steers and centres the
+        // heights, so there it is taken in a frame 2^-64 lower; a NaN or infinite
+        // coordinate still leaves it non-finite (Lifted::finite).
+        c[0] = c[1] = c[2] = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+            for (int k = 0; k < 3; ++k) c[k] += scale(points.at(r, k)) * 0x1p-64;
+        }
+        for (double& v : c) v = v / static_cast<double>(n) * 0x1p64;
+    }
 
     constexpr double INF = std::numeric_limits<double>::infinity();
     double lo[3] = {INF, INF, INF};
@@ -168,6 +179,7 @@ Lifted lift_and_sort(const PointView<T>& points) {
     }
     radix_sort(order, 4, [](std::uint64_t e) { return e >> 32; });
     out.finite = std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
+    out.wide = !scale.in_exact_range();
     out.pts.resize(m);
     out.perm.resize(m);
     for (std::size_t k = 0; k < m; ++k) {
@@ -346,7 +358,8 @@ inline double loose_bound(const double* p0, const double* p1, const double* p2,
 // hyperplane and there is no fallback. With Loose, r.bound is the loose bound.
 template <bool Loose>
 inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_t* v,
-                     std::uint32_t ref, const double* fallback, FacetResult& r) {
+                     std::uint32_t ref, const double* fallback, bool wide, double underflow,
+                     FacetResult& r) {
     const double* p0 = pts[v[0]].data();
     const double* p1 = pts[v[1]].data();
     const double* p2 = pts[v[2]].data();
@@ -371,7 +384,8 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
     const double d_xzw = (e1x * m_zw - e1z * m_xw) + e1w * m_xz;
     const double N[4] = {d_yzw, -d_xzw, d_xyw, -d_xyz};
 
-    r.bound = Loose ? loose_bound(p0, p1, p2, p3, scale4) : side_bound(p0, p1, p2, p3, scale4);
+    r.bound = (Loose ? loose_bound(p0, p1, p2, p3, scale4) : side_bound(p0, p1, p2, p3, scale4)) +
+              underflow;
     KAVRO_D4_COUNT(facets_made, 1);
 
     const double s = side_value(N, p0, pts[ref].data());
@@ -383,7 +397,9 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
     } else {
         KAVRO_D4_COUNT(exact_tests, 1);
         // insphere recomputes the lifting exactly and has the opposite sign of s.
-        const double e = pred::insphere(p1, p2, p3, pts[ref].data(), p0);
+        const double* q = pts[ref].data();
+        const double e = wide ? pred::insphere_wide(p1, p2, p3, q, p0)
+                              : pred::insphere(p1, p2, p3, q, p0);
         if (e < 0.0) {
             flip = true;
         } else if (e > 0.0 || e != e) {
@@ -413,7 +429,7 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
                          ((std::fabs(e2x) + std::fabs(e2y)) + std::fabs(e2z))) *
                         ((std::fabs(e3x) + std::fabs(e3y)) + std::fabs(e3z));
     constexpr double KD = 10.0 * 0x1p-53;
-    const bool settled = std::fabs(d_xyz) > KD * R123 && R123 >= 0x1p-900;
+    const bool settled = std::fabs(d_xyz) > KD * R123 + underflow && R123 >= 0x1p-900;
     r.shape = settled ? static_cast<std::uint8_t>(KNOWN | (((d_xyz > 0.0) != flip) ? LOWER : 0))
                       : std::uint8_t{0};
     return true;
@@ -425,6 +441,17 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
 // entry ê is at least 2^-252 (all values are multiples of that), and every nonzero
 // product in either bound, K times three entries and a scale or a height sum, stays
 // above 2^-1022 and far below overflow.
+double underflow_allowance(const std::array<double, 4>& scale4) {
+    double e = 1.0;
+    for (const double s : scale4) {
+        if (s > e) e = s;
+    }
+    // At most a few hundred roundings feed a bound; 2^-1050 leaves a factor 2^25 for them.
+    // NaN or an overflowing product gives +inf: every test is exact then.
+    const double a = 0x1p-1050 * ((e * e) * e);
+    return a == a ? a : std::numeric_limits<double>::infinity();
+}
+
 bool loose_bounds_hold(const std::vector<Point4>& pts) {
     for (const Point4& p : pts) {
         for (const double x : p) {
@@ -436,9 +463,10 @@ bool loose_bounds_hold(const std::vector<Point4>& pts) {
 }
 
 Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const std::uint32_t* v,
-                               std::uint32_t ref, const double* fallback) {
+                               std::uint32_t ref, const double* fallback, bool wide,
+                               double underflow) {
     FacetResult r;
-    if (!plane_of<false>(pts, scale4, v, ref, fallback, r)) {
+    if (!plane_of<false>(pts, scale4, v, ref, fallback, wide, underflow, r)) {
         return DelaunayError::degenerate("seed simplex is degenerate");
     }
     return r;
@@ -451,7 +479,7 @@ namespace {
 // first off the plane of those three, the first off the sphere of those four (each stage
 // scans every position, since a point passed over by one stage may serve the next).
 // Empty when there are none: then every point lies on one line, plane or sphere.
-std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts) {
+std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts, bool wide) {
     const std::size_t m = pts.size();
     const double* a = pts[0].data();
     std::vector<std::size_t> seed;
@@ -470,28 +498,34 @@ std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts) {
     if (!next(differs)) return {};
     const double* b = pts[seed[0]].data();
     // Off the line through a and b when some coordinate-plane projection turns.
-    const auto off_line = [a, b](const double* p) {
+    const auto off_line = [a, b, wide](const double* p) {
         for (int u = 0; u < 3; ++u) {
             const int v = (u + 1) % 3;
             const double pa[2] = {a[u], a[v]}, pb[2] = {b[u], b[v]}, pp[2] = {p[u], p[v]};
-            if (pred::orient2d(pa, pb, pp) != 0.0) return true;
+            if ((wide ? pred::orient2d_wide(pa, pb, pp) : pred::orient2d(pa, pb, pp)) != 0.0) {
+                return true;
+            }
         }
         return false;
     };
     if (!next(off_line)) return {};
     const double* c = pts[seed[1]].data();
-    if (!next([a, b, c](const double* p) { return pred::orient3d(a, b, c, p) != 0.0; })) return {};
+    const auto off_plane = [a, b, c, wide](const double* p) {
+        return (wide ? pred::orient3d_wide(a, b, c, p) : pred::orient3d(a, b, c, p)) != 0.0;
+    };
+    if (!next(off_plane)) return {};
     const double* d = pts[seed[2]].data();
-    if (!next([a, b, c, d](const double* p) { return pred::insphere(a, b, c, d, p) != 0.0; })) {
-        return {};
-    }
+    const auto off_sphere = [a, b, c, d, wide](const double* p) {
+        return (wide ? pred::insphere_wide(a, b, c, d, p) : pred::insphere(a, b, c, d, p)) != 0.0;
+    };
+    if (!next(off_sphere)) return {};
     return seed;
 }
 
 }  // namespace
 
 Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
-                 const std::array<double, 4>& scale4, bool exact) {
+                 const std::array<double, 4>& scale4, bool exact, bool wide) {
     constexpr const char* FLAT =
         "points are coplanar or cospherical; a full-dimensional 3D triangulation does not exist";
     const std::size_t m = pts.size();
@@ -532,9 +566,12 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
         ++k;
     }
     // The float search only proposes: the five must span the lifted space exactly.
-    if (ne == 4 && pred::insphere(pts[1].data(), pts[2].data(), pts[3].data(), pts[4].data(),
-                                  pts[0].data()) != 0.0) {
-        return std::nullopt;
+    if (ne == 4) {
+        const double* q[5] = {pts[1].data(), pts[2].data(), pts[3].data(), pts[4].data(),
+                              pts[0].data()};
+        const double s = wide ? pred::insphere_wide(q[0], q[1], q[2], q[3], q[4])
+                              : pred::insphere(q[0], q[1], q[2], q[3], q[4]);
+        if (s != 0.0) return std::nullopt;
     }
     if (!exact) return DelaunayError::degenerate(FLAT);
     // Undo the float search's swaps, newest first, so that positions are as they came.
@@ -542,7 +579,7 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
         std::swap(pts[a + 1], pts[chosen[a]]);
         std::swap(perm[a + 1], perm[chosen[a]]);
     }
-    std::vector<std::size_t> seed = exact_seed(pts);
+    std::vector<std::size_t> seed = exact_seed(pts, wide);
     if (seed.empty()) return DelaunayError::degenerate(FLAT);
     for (std::size_t a = 0; a < 4; ++a) {
         const std::size_t to = a + 1, from = seed[a];
@@ -564,7 +601,7 @@ Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
         for (std::uint32_t a = 0; a < 5; ++a) {
             if (a != k) v[j++] = a;
         }
-        auto res = make_facet(pts, scale4, v, k, nullptr);
+        auto res = make_facet(pts, scale4, v, k, nullptr, store.wide, store.underflow);
         if (!res.ok()) return std::move(res.error());
         const FacetResult& f = res.value();
         const std::uint32_t s = store.append();
@@ -578,8 +615,10 @@ Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
 double exact_side(const Point4* pts, const FacetStore& store, std::uint32_t f, std::uint32_t q) {
     KAVRO_D4_COUNT(exact_tests, 1);
     const std::uint32_t* v = store.links[f].v;
-    const double r = pred::insphere(pts[v[1]].data(), pts[v[2]].data(), pts[v[3]].data(),
-                                    pts[q].data(), pts[v[0]].data());
+    const double* p[5] = {pts[v[1]].data(), pts[v[2]].data(), pts[v[3]].data(), pts[q].data(),
+                          pts[v[0]].data()};
+    const double r = store.wide ? pred::insphere_wide(p[0], p[1], p[2], p[3], p[4])
+                                : pred::insphere(p[0], p[1], p[2], p[3], p[4]);
     return (store.flags[f] & PARITY) ? r : -r;
 }
 
@@ -591,16 +630,17 @@ inline double side_of(const Point4* pts, const FacetStore& store, std::uint32_t 
 }
 
 // How |s|, a float side value against facet f, compares with the bound make_facet gives
-// the facet; unordered for a NaN. A loose stored bound is replaced by that one only when
-// it leaves the comparison open, and never for s = 0, which no bound puts above.
-enum class Cmp { above, within, unordered };
+// the facet. A loose stored bound is replaced by that one only when it leaves the
+// comparison open, and never for s = 0, which no bound puts above. A NaN side value or
+// bound (a cloud so wide that the heights overflow) settles nothing: within, so the exact
+// test decides.
+enum class Cmp { above, within };
 inline Cmp against_bound(const Point4* pts, const FacetStore& store, std::uint32_t f,
                          double s) {
     const double a = std::fabs(s);
     const double b = store.planes[f].bound;
     if (a > b) return Cmp::above;
-    if (!(a <= b)) return Cmp::unordered;
-    if (!store.loose_bounds || a == 0.0) return Cmp::within;
+    if (!(a <= b) || !store.loose_bounds || a == 0.0) return Cmp::within;
     KAVRO_D4_COUNT(tight_bounds, 1);
     const std::uint32_t* v = store.links[f].v;
     const double tight = side_bound_of(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
@@ -609,15 +649,13 @@ inline Cmp against_bound(const Point4* pts, const FacetStore& store, std::uint32
 }
 
 // The decision by which the scan of every slot returns a facet at once: the float test
-// outside the bound, the exact sign inside it, and neither for a NaN side value or bound.
+// outside the bound, the exact sign inside it.
 inline bool sees_strictly(const Point4* pts, const FacetStore& store, std::uint32_t f,
                           std::uint32_t i) {
     const double s = side_of(pts, store, f, pts[i].data());
     switch (against_bound(pts, store, f, s)) {
         case Cmp::above:
             return s > 0.0;
-        case Cmp::unordered:
-            return false;
         case Cmp::within:
             break;
     }
@@ -692,7 +730,8 @@ std::uint32_t locate(const Point4* pts, const FacetStore& store,
             if (l.nb[k] == from) continue;
             const double* keep = p[k];
             p[k] = q;
-            const double o = pred::orient3d(p[0], p[1], p[2], p[3]);
+            const double o = store.wide ? pred::orient3d_wide(p[0], p[1], p[2], p[3])
+                                        : pred::orient3d(p[0], p[1], p[2], p[3]);
             p[k] = keep;
             if (parity ? o < 0.0 : o > 0.0) {
                 exit = k;
@@ -864,9 +903,11 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
             const std::uint32_t v[4] = {i, a, b, c};
             FacetResult fr{};  // plane_of always fills it when given a fallback
             if (store.loose_bounds) {
-                plane_of<true>(pts, scale4, v, apex, planes[g].normal, fr);
+                plane_of<true>(pts, scale4, v, apex, planes[g].normal, store.wide,
+                               store.underflow, fr);
             } else {
-                plane_of<false>(pts, scale4, v, apex, planes[g].normal, fr);
+                plane_of<false>(pts, scale4, v, apex, planes[g].normal, store.wide,
+                                store.underflow, fr);
             }
 
             std::uint32_t slot;
@@ -930,8 +971,10 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
             continue;
         }
         const std::uint32_t* v = store.links[s].v;
-        const double o = pred::orient3d(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
-                                        pts[v[3]].data());
+        const double* p[4] = {pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
+                              pts[v[3]].data()};
+        const double o = store.wide ? pred::orient3d_wide(p[0], p[1], p[2], p[3])
+                                    : pred::orient3d(p[0], p[1], p[2], p[3]);
         // The stored normal's w has, exactly, the sign of o, reversed by the parity.
         if ((fl & PARITY) ? o > 0.0 : o < 0.0) row[s] = rows++;
     }
@@ -1006,12 +1049,19 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     // The scale vector does not depend on the order of the points, so the seed search,
     // which reorders a few, can use it too.
     const std::array<double, 4> scale4 = d4::scale_vector(pts);
-    if (auto err = d4::find_seed(pts, lifted.perm, scale4, lifted.finite)) return std::move(*err);
+    if (auto err = d4::find_seed(pts, lifted.perm, scale4, lifted.finite, lifted.wide)) {
+        return std::move(*err);
+    }
 
     d4::FacetStore store;
     store.reserve(std::min<std::size_t>(7 * m, NO_INDEX));
+    if (lifted.wide) {
+        store.wide = true;
+        store.underflow = d4::underflow_allowance(scale4);
+    }
     if (auto err = d4::init_hull4d(pts.data(), scale4.data(), store)) return std::move(*err);
-    store.loose_bounds = d4::loose_bounds_hold(pts);
+    // Loose bounds are only sound where nothing underflows.
+    store.loose_bounds = !store.wide && d4::loose_bounds_hold(pts);
 
     {
         d4::Workspace ws;

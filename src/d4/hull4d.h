@@ -60,6 +60,11 @@ struct FacetStore {
     // of make_facet, which the side tests recompute where they need it. Only for clouds
     // that loose_bounds_hold accepts.
     bool loose_bounds = false;
+    // For a cloud outside the plain predicates' exact range (Lifted::wide): the exact
+    // tests use their wide forms, and every float bound carries `underflow` on top, which
+    // covers what products that underflow lose (underflow_allowance).
+    bool wide = false;
+    double underflow = 0.0;
 
     std::size_t size() const { return flags.size(); }
     void reserve(std::size_t n);
@@ -135,6 +140,9 @@ struct Lifted {
     std::vector<std::uint32_t> perm;
     Buffer<std::array<std::uint32_t, 2>> duplicates;
     bool finite = true;  // the centroid is finite: no NaN or infinite coordinate
+    // The cloud lies outside the range where the plain predicates are exact
+    // (PowerOfTwoScale::in_exact_range).
+    bool wide = false;
 };
 
 // Normalisation, centring, lifting, sort by height, duplicate removal and Morton order of
@@ -153,6 +161,13 @@ std::uint32_t morton_key(std::uint32_t qx, std::uint32_t qy, std::uint32_t qz);
 // difference of two heights (NaN ignored).
 std::array<double, 4> scale_vector(const std::vector<Point4>& pts);
 
+// An absolute term that, added to the side-value and orientation bounds, covers the
+// rounding of results in the subnormal range, which no relative bound does: each such
+// rounding errs by at most 2^-1075, and later products scale it by at most three entries,
+// each bounded by the scale vector (or by 1). Infinite for clouds whose entries could
+// overflow that product, so that the exact tests decide everything there.
+double underflow_allowance(const std::array<double, 4>& scale4);
+
 // Side value of q against a facet plane with first vertex p0; > 0 means outside.
 inline double side_value(const double* normal, const double* p0, const double* q) {
     return (normal[0] * (q[0] - p0[0]) + normal[1] * (q[1] - p0[1])) +
@@ -163,8 +178,10 @@ inline double side_value(const double* normal, const double* p0, const double* q
 // pts[ref] ends up on the negative side, or, when it lies exactly on the hyperplane, the
 // normal agrees with fallback (dot product not negative). Without a fallback that case is
 // Degenerate "seed simplex is degenerate".
+// With wide, the exact test uses the wide insphere and the bound carries underflow.
 Result<FacetResult> make_facet(const Point4* pts, const double* scale4, const std::uint32_t* v,
-                               std::uint32_t ref, const double* fallback);
+                               std::uint32_t ref, const double* fallback, bool wide = false,
+                               double underflow = 0.0);
 
 // Whether the cloud's values keep both forms of the bound clear of underflow and
 // overflow, which loose bounds need.
@@ -173,11 +190,13 @@ bool loose_bounds_hold(const std::vector<Point4>& pts);
 // Swaps four points (and their perm entries) into positions 1..4 so that 0..4 span the
 // lifted space exactly. A float search proposes them, measuring directions by the x, y, z
 // ranges of scale4 (scale_vector of pts); where it fails and exact is set, an exact search
-// decides, so only a set on one plane or one sphere is refused.
+// decides, so only a set on one plane or one sphere is refused. With wide, the exact tests
+// use the wide predicates.
 Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
-                 const std::array<double, 4>& scale4, bool exact = true);
+                 const std::array<double, 4>& scale4, bool exact = true, bool wide = false);
 
-// Slots 0..4: the facets opposite seed vertices 0..4, each linked to the four others.
+// Slots 0..4: the facets opposite seed vertices 0..4, each linked to the four others. Reads
+// store.wide and store.underflow.
 Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store);
 
 // Exact side sign of pts[q] against facet f: > 0 outside, 0 on its hyperplane.
