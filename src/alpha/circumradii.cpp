@@ -1,9 +1,12 @@
 #include "alpha/circumradii.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include "core/exact_int.h"
 #include "core/predicates.h"
 #include "core/scaling.h"
 
@@ -97,6 +100,78 @@ struct Scaled {
     double unscale(double r) const { return PowerOfTwoScale(e)(r); }
 };
 
+// The radius from its square num / den, both exact integers in units of 2^unit: the
+// quotient's binary exponent is split off first, so no intermediate leaves the double
+// range before the final scaling, which rounds to 0 or +infinity only where the radius
+// itself lies outside the float64 range.
+double radius_of(const ExactInt& num, const ExactInt& den, int unit) {
+    int en = 0, ed = 0;
+    const double mn = num.magnitude(en);
+    const double md = den.magnitude(ed);
+    int e = en - ed;
+    double q = mn / md;
+    if (e % 2 != 0) {
+        q *= 2.0;
+        e -= 1;
+    }
+    return std::ldexp(std::sqrt(q), e / 2 + unit);
+}
+
+// The lowest set bit among the nonzero coordinates (every one finite), or 0 if all are zero.
+template <std::size_t K>
+int lowest_bit_of(const std::array<const double*, K>& v, std::size_t dims) {
+    int low = std::numeric_limits<int>::max();
+    for (const double* p : v) {
+        for (std::size_t i = 0; i < dims; ++i) {
+            if (p[i] != 0.0) low = std::min(low, PowerOfTwoScale::lowest_bit(std::fabs(p[i])));
+        }
+    }
+    return low == std::numeric_limits<int>::max() ? 0 : low;
+}
+
+// Where the float formula breaks down on a simplex that is not flat (its doubled
+// determinant rounds to zero, or a quotient overflows although the radius need not), the
+// radius is computed from the caller's coordinates in exact integers:
+// R^2 = |B|^2 |C|^2 |B - C|^2 / (4 det^2) for a triangle with edges B, C from its first
+// vertex, R^2 = |N|^2 / (4 det^2) for a tetrahedron with N the numerator vector of
+// circumradius_3d.
+double exact_radius_2d(const double* a, const double* b, const double* c) {
+    const int unit = lowest_bit_of<3>({a, b, c}, 2);
+    const auto at = [unit](const double* p, const double* o, int i) {
+        return ExactInt::of(p[i], unit) - ExactInt::of(o[i], unit);
+    };
+    const ExactInt bx = at(b, a, 0), by = at(b, a, 1), cx = at(c, a, 0), cy = at(c, a, 1);
+    const ExactInt det = bx * cy - by * cx;
+    const ExactInt ex = cx - bx, ey = cy - by;
+    const ExactInt num = (bx * bx + by * by) * (cx * cx + cy * cy) * (ex * ex + ey * ey);
+    const ExactInt four = ExactInt::of(4.0, 0);
+    return radius_of(num, four * det * det, unit);
+}
+
+double exact_radius_3d(const double* a, const double* b, const double* c, const double* d) {
+    const int unit = lowest_bit_of<4>({a, b, c, d}, 3);
+    const auto edge = [unit, a](const double* p) {
+        return std::array<ExactInt, 3>{ExactInt::of(p[0], unit) - ExactInt::of(a[0], unit),
+                                       ExactInt::of(p[1], unit) - ExactInt::of(a[1], unit),
+                                       ExactInt::of(p[2], unit) - ExactInt::of(a[2], unit)};
+    };
+    const auto cross = [](const std::array<ExactInt, 3>& u, const std::array<ExactInt, 3>& v) {
+        return std::array<ExactInt, 3>{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                                       u[0] * v[1] - u[1] * v[0]};
+    };
+    const auto dot = [](const std::array<ExactInt, 3>& u, const std::array<ExactInt, 3>& v) {
+        return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+    };
+    const auto B = edge(b), C = edge(c), D = edge(d);
+    const auto cd = cross(C, D), db = cross(D, B), bc = cross(B, C);
+    const ExactInt det = dot(B, cd);
+    const ExactInt b2 = dot(B, B), c2 = dot(C, C), d2 = dot(D, D);
+    std::array<ExactInt, 3> n;
+    for (int i = 0; i < 3; ++i) n[i] = d2 * bc[i] + c2 * db[i] + b2 * cd[i];
+    const ExactInt four = ExactInt::of(4.0, 0);
+    return radius_of(dot(n, n), four * det * det, unit);
+}
+
 }  // namespace
 
 double circumradius_2d(const double* a, const double* b, const double* c) {
@@ -106,9 +181,16 @@ double circumradius_2d(const double* a, const double* b, const double* c) {
     // radius that an alpha threshold would not reject; the exact sign cannot. Infinite
     // coordinates skip the test, whose sign means nothing for them, and NaN must reach
     // the formula to come out as NaN.
-    if (s.finite && pred::orient2d(p.data(), q.data(), r.data()) == 0.0)
+    //
+    // The test reads the caller's coordinates, not the scaled ones: scaling down rounds
+    // values that end up subnormal, and flatness is a property of what the caller passed.
+    if (s.finite && pred::orient2d_wide(a, b, c) == 0.0)
         return std::numeric_limits<double>::infinity();
-    return s.unscale(formula_2d(p.data(), q.data(), r.data()));
+    const double radius = s.unscale(formula_2d(p.data(), q.data(), r.data()));
+    if (s.finite && !(radius < std::numeric_limits<double>::infinity())) {
+        return exact_radius_2d(a, b, c);
+    }
+    return radius;
 }
 
 double circumradius_3d(const double* a, const double* b, const double* c, const double* d) {
@@ -116,9 +198,13 @@ double circumradius_3d(const double* a, const double* b, const double* c, const 
     const auto& [p, q, r, t] = s.v;
     // A repeated b, or coplanar vertices, can leave a rounding residue in the determinant
     // and with it a finite radius, even 0 when b repeats c; see circumradius_2d.
-    if (s.finite && pred::orient3d(p.data(), q.data(), r.data(), t.data()) == 0.0)
+    if (s.finite && pred::orient3d_wide(a, b, c, d) == 0.0)
         return std::numeric_limits<double>::infinity();
-    return s.unscale(formula_3d(p.data(), q.data(), r.data(), t.data()));
+    const double radius = s.unscale(formula_3d(p.data(), q.data(), r.data(), t.data()));
+    if (s.finite && !(radius < std::numeric_limits<double>::infinity())) {
+        return exact_radius_3d(a, b, c, d);
+    }
+    return radius;
 }
 
 template <class T, std::size_t K>

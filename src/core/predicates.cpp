@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/exact_int.h"
 #include "core/scaling.h"
 
 // Every error-free transformation below assumes IEEE binary64 operations rounded to nearest
@@ -868,121 +869,6 @@ double insphere(const double* pa, const double* pb, const double* pc, const doub
 
 namespace {
 
-// Exact integers for the determinants of coordinates whose bits span more than the plain
-// forms can multiply: a magnitude in 64-bit limbs, least significant first, with no leading
-// zero limb, and a sign. Only the wide forms' last resort uses them, so clarity wins over
-// speed; an insphere over the whole double range needs about 170 limbs per value.
-class BigInt {
-public:
-    BigInt() = default;
-
-    // v / 2^unit for a finite v whose lowest set bit is at or above 2^unit.
-    static BigInt of(double v, int unit) {
-        BigInt r;
-        if (v == 0.0) return r;
-        const double a = std::fabs(v);
-        const int low = PowerOfTwoScale::lowest_bit(a);
-        // a = odd * 2^low with odd below 2^53.
-        const auto odd = static_cast<std::uint64_t>(std::ldexp(a, -low));
-        const int shift = low - unit;
-        r.mag_.assign(static_cast<std::size_t>(shift / 64) + 2, 0);
-        r.mag_[static_cast<std::size_t>(shift / 64)] = odd << (shift % 64);
-        if (shift % 64 != 0) r.mag_[static_cast<std::size_t>(shift / 64) + 1] = odd >> (64 - shift % 64);
-        r.negative_ = v < 0.0;
-        r.trim();
-        return r;
-    }
-
-    int sign() const { return mag_.empty() ? 0 : (negative_ ? -1 : 1); }
-
-    friend BigInt operator+(const BigInt& a, const BigInt& b) { return add(a, b, b.negative_); }
-    friend BigInt operator-(const BigInt& a, const BigInt& b) { return add(a, b, !b.negative_); }
-
-    friend BigInt operator*(const BigInt& a, const BigInt& b) {
-        BigInt r;
-        if (a.mag_.empty() || b.mag_.empty()) return r;
-        r.mag_.assign(a.mag_.size() + b.mag_.size(), 0);
-        for (std::size_t i = 0; i < a.mag_.size(); ++i) {
-            unsigned __int128 carry = 0;
-            for (std::size_t j = 0; j < b.mag_.size(); ++j) {
-                carry += static_cast<unsigned __int128>(a.mag_[i]) * b.mag_[j] + r.mag_[i + j];
-                r.mag_[i + j] = static_cast<std::uint64_t>(carry);
-                carry >>= 64;
-            }
-            r.mag_[i + b.mag_.size()] = static_cast<std::uint64_t>(carry);
-        }
-        r.negative_ = a.negative_ != b.negative_;
-        r.trim();
-        return r;
-    }
-
-private:
-    // a + b with b's sign taken as b_negative.
-    static BigInt add(const BigInt& a, const BigInt& b, bool b_negative) {
-        if (a.negative_ == b_negative) {
-            BigInt r = add_magnitudes(a, b);
-            r.negative_ = b_negative;
-            return r;
-        }
-        const int c = compare_magnitudes(a, b);
-        if (c == 0) return BigInt();
-        BigInt r = c > 0 ? subtract_magnitudes(a, b) : subtract_magnitudes(b, a);
-        r.negative_ = c > 0 ? a.negative_ : b_negative;
-        return r;
-    }
-
-    static BigInt add_magnitudes(const BigInt& a, const BigInt& b) {
-        const BigInt& l = a.mag_.size() >= b.mag_.size() ? a : b;
-        const BigInt& s = a.mag_.size() >= b.mag_.size() ? b : a;
-        BigInt r;
-        r.mag_.resize(l.mag_.size() + 1);
-        std::uint64_t carry = 0;
-        for (std::size_t i = 0; i < l.mag_.size(); ++i) {
-            const std::uint64_t x = l.mag_[i];
-            const std::uint64_t y = i < s.mag_.size() ? s.mag_[i] : 0;
-            const std::uint64_t t = x + y;
-            const std::uint64_t u = t + carry;
-            carry = (t < x) + (u < t);
-            r.mag_[i] = u;
-        }
-        r.mag_.back() = carry;
-        r.trim();
-        return r;
-    }
-
-    // |a| - |b| for |a| > |b|.
-    static BigInt subtract_magnitudes(const BigInt& a, const BigInt& b) {
-        BigInt r;
-        r.mag_.resize(a.mag_.size());
-        std::uint64_t borrow = 0;
-        for (std::size_t i = 0; i < a.mag_.size(); ++i) {
-            const std::uint64_t x = a.mag_[i];
-            const std::uint64_t y = i < b.mag_.size() ? b.mag_[i] : 0;
-            const std::uint64_t t = x - y;
-            const std::uint64_t u = t - borrow;
-            borrow = (x < y) + (t < borrow);
-            r.mag_[i] = u;
-        }
-        r.trim();
-        return r;
-    }
-
-    static int compare_magnitudes(const BigInt& a, const BigInt& b) {
-        if (a.mag_.size() != b.mag_.size()) return a.mag_.size() < b.mag_.size() ? -1 : 1;
-        for (std::size_t i = a.mag_.size(); i-- > 0;) {
-            if (a.mag_[i] != b.mag_[i]) return a.mag_[i] < b.mag_[i] ? -1 : 1;
-        }
-        return 0;
-    }
-
-    void trim() {
-        while (!mag_.empty() && mag_.back() == 0) mag_.pop_back();
-    }
-
-    std::vector<std::uint64_t> mag_;
-    bool negative_ = false;
-};
-
 // The determinants of the four predicates from the coordinate differences to the last
 // point, written as stage A writes them, so the sign conventions are the same; d[i] points
 // at the differences of point i.
@@ -1067,11 +953,11 @@ double wide(const double* const (&p)[Count], Plain plain, Poly poly) {
         }
         return plain(q);
     }
-    BigInt d[Count - 1][3];
+    ExactInt d[Count - 1][3];
     const double* last = p[Count - 1];
     for (int i = 0; i + 1 < Count; ++i) {
         for (int k = 0; k < Dims; ++k) {
-            d[i][k] = BigInt::of(p[i][k], b.low) - BigInt::of(last[k], b.low);
+            d[i][k] = ExactInt::of(p[i][k], b.low) - ExactInt::of(last[k], b.low);
         }
     }
     return poly(d).sign();
@@ -1083,21 +969,21 @@ double orient2d_wide(const double* pa, const double* pb, const double* pc) {
     const double* const p[3] = {pa, pb, pc};
     return wide<3, 2, 2>(
         p, [](const double* const* q) { return orient2d(q[0], q[1], q[2]); },
-        [](const BigInt (*d)[3]) { return orient2d_poly(d); });
+        [](const ExactInt (*d)[3]) { return orient2d_poly(d); });
 }
 
 double orient3d_wide(const double* pa, const double* pb, const double* pc, const double* pd) {
     const double* const p[4] = {pa, pb, pc, pd};
     return wide<4, 3, 3>(
         p, [](const double* const* q) { return orient3d(q[0], q[1], q[2], q[3]); },
-        [](const BigInt (*d)[3]) { return orient3d_poly(d); });
+        [](const ExactInt (*d)[3]) { return orient3d_poly(d); });
 }
 
 double incircle_wide(const double* pa, const double* pb, const double* pc, const double* pd) {
     const double* const p[4] = {pa, pb, pc, pd};
     return wide<4, 2, 4>(
         p, [](const double* const* q) { return incircle(q[0], q[1], q[2], q[3]); },
-        [](const BigInt (*d)[3]) { return incircle_poly(d); });
+        [](const ExactInt (*d)[3]) { return incircle_poly(d); });
 }
 
 double insphere_wide(const double* pa, const double* pb, const double* pc, const double* pd,
@@ -1105,7 +991,7 @@ double insphere_wide(const double* pa, const double* pb, const double* pc, const
     const double* const p[5] = {pa, pb, pc, pd, pe};
     return wide<5, 3, 5>(
         p, [](const double* const* q) { return insphere(q[0], q[1], q[2], q[3], q[4]); },
-        [](const BigInt (*d)[3]) { return insphere_poly(d); });
+        [](const ExactInt (*d)[3]) { return insphere_poly(d); });
 }
 
 }  // namespace kavro::pred
