@@ -8,7 +8,7 @@ from hypothesis.extra import numpy as hnp
 
 import _kavro
 from helpers import (POINT_SETS, PYTHAGOREAN, assert_same, at_any_power_of_two, build, check_build, check_builds,
-                     check_triangulation, coordinate, decimal, dyadic, far_grids, flush_tiny, grid, nudge, point_arrays,
+                     check_triangulation, coordinate, decimal, dyadic, far_grids, grid, nudge, point_arrays,
                      points_on_seed_edges, power_of_two_exponents, rng, signed_zero_copies, triangle_set, unit)
 
 
@@ -103,8 +103,8 @@ def on_circle(draw):
 def nearly_collinear(draw):
     origin, direction = np.array(draw(st.tuples(dyadic, dyadic))), np.array(draw(st.tuples(unit, unit)))
     t = np.array(draw(st.lists(unit, min_size=3, max_size=40)))
-    points = flush_tiny(nudge(origin + t[:, None] * direction,
-                              draw(hnp.arrays(np.int64, (len(t), 2), elements=st.integers(-3, 3)))))
+    points = nudge(origin + t[:, None] * direction,
+                   draw(hnp.arrays(np.int64, (len(t), 2), elements=st.integers(-3, 3))))
     off = draw(st.one_of(st.none(), unit))  # perhaps one point off the line
     return points if off is None else np.vstack([points, origin + off * direction[::-1] * [-1, 1]])
 
@@ -114,7 +114,7 @@ def near_coincident_clusters(draw):
     centres = np.array(draw(st.lists(st.tuples(dyadic, dyadic), min_size=1, max_size=6)))
     owner = draw(hnp.arrays(np.int64, st.integers(1, 40), elements=st.integers(0, len(centres) - 1)))
     steps = draw(hnp.arrays(np.int64, (len(owner), 2), elements=st.integers(-4, 4)))
-    return flush_tiny(nudge(centres[owner], steps))
+    return nudge(centres[owner], steps)
 
 
 GENERATED = {

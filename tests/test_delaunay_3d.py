@@ -8,7 +8,7 @@ from hypothesis.extra import numpy as hnp
 
 import _kavro
 from helpers import (COPLANAR, LATTICE_SPHERE, POINT_SETS_3D, assert_same, at_any_power_of_two, build, check_build,
-                     check_builds, check_tetrahedralization, coordinate, decimal, dyadic, far_grids, flush_tiny, grid3,
+                     check_builds, check_tetrahedralization, coordinate, decimal, dyadic, far_grids, grid3,
                      nudge, on_sphere, point_arrays, power_of_two_exponents, rng, signed_zero_copies, triangle_set, unit)
 
 
@@ -178,7 +178,7 @@ def near_a_sphere(draw):
     r, centre = draw(st.floats(1e-3, 1e3)), np.array(draw(st.tuples(dyadic, dyadic, dyadic)))
     s = np.sqrt(1 - z * z)
     points = centre + r * np.column_stack([s * np.cos(t), s * np.sin(t), z])
-    return flush_tiny(nudge(points, draw(hnp.arrays(np.int64, (n, 3), elements=st.integers(-2, 2)))))
+    return nudge(points, draw(hnp.arrays(np.int64, (n, 3), elements=st.integers(-2, 2))))
 
 
 @st.composite
@@ -186,8 +186,8 @@ def nearly_coplanar(draw):
     origin = np.array(draw(st.tuples(dyadic, dyadic, dyadic)))
     u, v = (np.array(draw(st.tuples(unit, unit, unit))) for _ in range(2))
     coef = np.array(draw(st.lists(st.tuples(unit, unit), min_size=4, max_size=40)))
-    points = flush_tiny(nudge(origin + coef[:, :1] * u + coef[:, 1:] * v,
-                              draw(hnp.arrays(np.int64, (len(coef), 3), elements=st.integers(-3, 3)))))
+    points = nudge(origin + coef[:, :1] * u + coef[:, 1:] * v,
+                   draw(hnp.arrays(np.int64, (len(coef), 3), elements=st.integers(-3, 3))))
     off = draw(st.one_of(st.none(), unit))  # perhaps one point off the plane
     return points if off is None else np.vstack([points, origin + off * np.cross(u, v)])
 
