@@ -51,9 +51,18 @@ struct Entry {
     std::uint32_t index;
 };
 
-// Coordinates in IEEE total order, then the input index: the order inside one cell.
+// The order inside one cell: the coordinates in IEEE total order with -0.0 read as +0.0,
+// then as they are, then the input index. The duplicate scan compares each point with the
+// one before it only, so IEEE-equal points must come out adjacent even when their zeros
+// differ in sign: in plain total order (-0.0, 0.5), (-0.0, 0.6), (+0.0, 0.5) would keep
+// the two equal ones apart.
 template <std::size_t D>
 inline bool coords_less(const Entry<D>& a, const Entry<D>& b) {
+    for (std::size_t k = 0; k < D; ++k) {
+        const std::int64_t x = total_key(a.p[k] + 0.0);
+        const std::int64_t y = total_key(b.p[k] + 0.0);
+        if (x != y) return x < y;
+    }
     for (std::size_t k = 0; k < D; ++k) {
         const std::int64_t x = total_key(a.p[k]);
         const std::int64_t y = total_key(b.p[k]);
@@ -400,9 +409,11 @@ std::uint64_t morton_key(const Cell<D>& c) {
 }
 
 template <std::size_t D, class T>
-Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
+Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target,
+                   const PowerOfTwoScale& scale) {
     const std::size_t n = points.rows;
     Grid<D> g;
+    const auto coord = [&](std::size_t i, std::size_t a) { return scale(points.at(i, a)); };
 
     constexpr double INF = std::numeric_limits<double>::infinity();
     Box<D> empty;
@@ -413,7 +424,7 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
         n, empty,
         [&](Box<D>& b, std::size_t i) {
             for (std::size_t a = 0; a < D; ++a) {
-                const double v = points.at(i, a);
+                const double v = coord(i, a);
                 if (v < b.lo[a]) b.lo[a] = v;
                 if (v > b.hi[a]) b.hi[a] = v;
             }
@@ -430,13 +441,13 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
 
     const auto point = [&](std::size_t i) {
         Point<D> p;
-        for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
+        for (std::size_t a = 0; a < D; ++a) p[a] = coord(i, a);
         return p;
     };
-    // The order is (key, coordinates in total order, input index). Sorting the 16-byte
-    // pairs stably by key and then each run of one key by coordinates gives the same
-    // sequence, and the coordinates are then read from memory laid out in that order
-    // rather than at random from inside the sort.
+    // The order is the key, then coords_less. Sorting the 16-byte pairs stably by key and
+    // then each run of one key by coordinates gives the same sequence, and the coordinates
+    // are then read from memory laid out in that order rather than at random from inside
+    // the sort.
     Buffer<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
         return KeyPair{morton_key<D>(g.point_cell(point(i))), static_cast<std::uint32_t>(i)};
     });
@@ -470,9 +481,13 @@ template void cut_blocks<2>(Grid<2>&, std::uint64_t);
 template void cut_blocks<3>(Grid<3>&, std::uint64_t);
 template std::uint64_t morton_key<2>(const Cell<2>&);
 template std::uint64_t morton_key<3>(const Cell<3>&);
-template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t);
-template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t);
-template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t);
-template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t);
+template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t,
+                                          const PowerOfTwoScale&);
+template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t,
+                                          const PowerOfTwoScale&);
+template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t,
+                                          const PowerOfTwoScale&);
+template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t,
+                                          const PowerOfTwoScale&);
 
 }  // namespace kavro::par
