@@ -482,12 +482,12 @@ template void cut_blocks<3>(Grid<3>&, std::uint64_t);
 template std::uint64_t morton_key<2>(const Cell<2>&);
 template std::uint64_t morton_key<3>(const Cell<3>&);
 template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t,
-                                          const PowerOfTwoScale&);
+                                       const PowerOfTwoScale&);
 template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t,
-                                          const PowerOfTwoScale&);
+                                      const PowerOfTwoScale&);
 template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t,
-                                          const PowerOfTwoScale&);
+                                       const PowerOfTwoScale&);
 template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t,
-                                          const PowerOfTwoScale&);
+                                      const PowerOfTwoScale&);
 
 }  // namespace kavro::par
