@@ -408,6 +408,62 @@ std::uint64_t morton_key(const Cell<D>& c) {
     }
 }
 
+namespace {
+
+// The exponent of the lowest set bit of a positive finite double.
+int lowest_set_bit(double a) {
+    const std::uint64_t bits = bits_of(a);
+    const int field = static_cast<int>(bits >> 52);
+    const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    if (field == 0) return -1074 + std::countr_zero(mantissa);
+    return field - 1075 + std::countr_zero(mantissa | (std::uint64_t{1} << 52));
+}
+
+}  // namespace
+
+template <std::size_t D, class T>
+PowerOfTwoScale cloud_scale(const PointView<T>& points) {
+    constexpr double MAX = std::numeric_limits<double>::max();
+    struct Witnesses {
+        double top = 0.0;    // largest finite magnitude
+        double low = MAX;    // smallest nonzero finite magnitude
+        double fine = 0.0;   // a nonzero finite magnitude with the lowest set bit
+        int fine_bit = 1024;
+    };
+    // of() scans the cloud on one thread, which on a large cloud is a noticeable part of
+    // the grid's own time.
+    const Witnesses w = fold_reduce(
+        points.rows, Witnesses{},
+        [&](Witnesses& acc, std::size_t i) {
+            for (std::size_t a = 0; a < D; ++a) {
+                const double v = std::fabs(points.at(i, a));
+                if (!(v <= MAX) || v == 0.0) continue;  // NaN, infinities and zeros
+                if (v > acc.top) acc.top = v;
+                if (v < acc.low) acc.low = v;
+                const int bit = lowest_set_bit(v);
+                if (bit < acc.fine_bit) {
+                    acc.fine_bit = bit;
+                    acc.fine = v;
+                }
+            }
+        },
+        [](const Witnesses& x, const Witnesses& y) {
+            Witnesses r = x;
+            if (y.top > r.top) r.top = y.top;
+            if (y.low < r.low) r.low = y.low;
+            if (y.fine_bit < r.fine_bit) {
+                r.fine_bit = y.fine_bit;
+                r.fine = y.fine;
+            }
+            return r;
+        });
+    std::array<double, 3 * D> rows{};
+    rows[0] = w.top;
+    rows[D] = w.low == MAX ? 0.0 : w.low;
+    rows[2 * D] = w.fine;
+    return PowerOfTwoScale::of(PointView<double>::dense(rows.data(), 3, D));
+}
+
 template <std::size_t D, class T>
 Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target,
                    const PowerOfTwoScale& scale) {
@@ -481,6 +537,10 @@ template void cut_blocks<2>(Grid<2>&, std::uint64_t);
 template void cut_blocks<3>(Grid<3>&, std::uint64_t);
 template std::uint64_t morton_key<2>(const Cell<2>&);
 template std::uint64_t morton_key<3>(const Cell<3>&);
+template PowerOfTwoScale cloud_scale<2, double>(const PointView<double>&);
+template PowerOfTwoScale cloud_scale<2, float>(const PointView<float>&);
+template PowerOfTwoScale cloud_scale<3, double>(const PointView<double>&);
+template PowerOfTwoScale cloud_scale<3, float>(const PointView<float>&);
 template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t,
                                        const PowerOfTwoScale&);
 template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t,

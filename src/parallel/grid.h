@@ -114,6 +114,13 @@ void limit_cells(std::array<std::uint64_t, D>& dims);
 template <std::size_t D>
 void cut_blocks(Grid<D>& g, std::uint64_t block_target);
 
+// PowerOfTwoScale::of(points), the scale the sequential kernels give the same cloud, with
+// the scan over the points made on the pool: of() reads of a cloud only its largest
+// finite magnitude, its smallest nonzero one and the finite value with the lowest set
+// bit, so those three, found in parallel, are handed to of() as a cloud of three rows.
+template <std::size_t D, class T>
+PowerOfTwoScale cloud_scale(const PointView<T>& points);
+
 // Builds the grid of n <= MAX_POINTS rows of D coordinates (float64 or float32, widened
 // exactly), each multiplied by scale as it is read: Grid::points holds the scaled values,
 // and everything sized from them (origin, cells, boxes) is in that frame. The driver

@@ -75,7 +75,7 @@ ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
     // predicates are not exact on those numbers, the circumballs' error bounds do not hold
     // either: nothing there may be certified, so such a cloud goes to the kernel before a
     // grid is spent on it.
-    const PowerOfTwoScale scale = PowerOfTwoScale::of(points);
+    const PowerOfTwoScale scale = cloud_scale<D>(points);
     if (!scale.in_exact_range()) return {sequential<D>(points, progress)};
     Grid<D> grid = build_grid<D, T>(points, block_target, scale);
     // The grid is released before a sequential run: its memory would only add to the

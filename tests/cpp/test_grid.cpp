@@ -239,6 +239,78 @@ TEST(Grid, SignedZeroTwinsApartInTotalOrderAreStillGrouped) {
     EXPECT_TRUE(std::signbit(c.points[0][0]) && !std::signbit(c.points[0][1]));
 }
 
+// cloud_scale must be of() of the whole cloud: the same exponent, the same verdict on the
+// exact range, on each path through of().
+template <std::size_t D, class T>
+void expect_kernel_scale(std::vector<std::array<T, D>> pts, const char* what) {
+    const auto view = PointView<T>::dense(pts.empty() ? nullptr : pts[0].data(), pts.size(), D);
+    const kavro::PowerOfTwoScale want = kavro::PowerOfTwoScale::of(view);
+    const kavro::PowerOfTwoScale got = par::with_pool_threads(4, [&] { return par::cloud_scale<D>(view); });
+    EXPECT_EQ(got.exponent(), want.exponent()) << what;
+    EXPECT_EQ(got.in_exact_range(), want.in_exact_range()) << what;
+}
+
+template <std::size_t D>
+void check_cloud_scale() {
+    std::mt19937_64 rng(D);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::vector<par::Point<D>> base(20000);
+    for (auto& p : base) {
+        for (auto& v : p) v = unit(rng);
+    }
+    const auto with = [&](auto&& change) {
+        auto pts = base;
+        change(pts);
+        return pts;
+    };
+    expect_kernel_scale<D, double>(base, "uniform");
+    for (const int e : {-1000, -300, 300, 1000}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::ldexp(v, e);
+        }), "a power-of-two multiple");
+    }
+    // The exact floor, -225 in 2D and -180 in 3D, on the point and one below it.
+    const int floor_bit = kavro::PowerOfTwoScale::exact_floor(D);
+    for (const int bit : {floor_bit, floor_bit - 1}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::round(v * 64) / 64;
+            pts[777][0] = std::ldexp(1.0, bit);
+        }), "a coordinate at the exact floor");
+    }
+    // The lowest set bit need not be the smallest magnitude's: in 2D 2^-180 + 2^-232 beside
+    // 2^-200, below the floor, and 2^-180 + 2^-205, above it.
+    for (const int below : {7, -20}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::round(v * 64) / 64;
+            pts[777][0] = std::ldexp(1.0, floor_bit + 25);
+            pts[778][1] = std::ldexp(1.0, floor_bit + 45) + std::ldexp(1.0, floor_bit - below);
+        }), "a fine coordinate above the smallest");
+    }
+    expect_kernel_scale<D, double>(with([](auto& pts) { pts[5][1] = 1e-150; }), "tiny next to one");
+    expect_kernel_scale<D, double>(with([](auto& pts) { pts[5][0] = 5e-324; }), "a subnormal");
+    expect_kernel_scale<D, double>(with([](auto& pts) {
+        for (auto& p : pts) for (auto& v : p) v = std::ldexp(v, -1060);
+    }), "all subnormal");
+    expect_kernel_scale<D, double>(with([](auto& pts) {
+        pts[3][0] = INF;
+        pts[4][1] = NaN;
+        pts[9][0] = -0.0;
+    }), "non-finite coordinates");
+    expect_kernel_scale<D, double>(std::vector<par::Point<D>>(300, par::Point<D>{}), "all zero");
+    expect_kernel_scale<D, double>(std::vector<par::Point<D>>(300, par::Point<D>{NaN}), "all NaN");
+    expect_kernel_scale<D, double>({}, "no points");
+    std::vector<std::array<float, D>> narrow(base.size());
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        for (std::size_t a = 0; a < D; ++a) narrow[i][a] = static_cast<float>(base[i][a]);
+    }
+    expect_kernel_scale<D, float>(narrow, "float32");
+    narrow[11][0] = 1e-45f;
+    expect_kernel_scale<D, float>(narrow, "a float32 subnormal");
+}
+
+TEST(Grid, CloudScaleIsTheKernelsScale2D) { check_cloud_scale<2>(); }
+TEST(Grid, CloudScaleIsTheKernelsScale3D) { check_cloud_scale<3>(); }
+
 TEST(Grid, LineParallelToAnAxis) {
     std::vector<par::Point<2>> pts;
     for (int i = 0; i < 1000; ++i) pts.push_back({0.37 * i, 3.0});
