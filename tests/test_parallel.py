@@ -6,7 +6,7 @@ import pytest
 
 import _kavro
 from helpers import (POINT_SETS, POINT_SETS_3D, assert_same, check_tetrahedralization,
-                     check_triangulation, grid, grid3, rng, triangle_set)
+                     check_triangulation, grid, grid3, power_of_two_exponents, rng, triangle_set)
 
 BUILDS = {2: (_kavro.calculate_kavro_2d, _kavro.calculate_kavro_2d_f32, check_triangulation),
           3: (_kavro.calculate_kavro_3d, _kavro.calculate_kavro_3d_f32, check_tetrahedralization)}
@@ -132,6 +132,66 @@ def test_same_result_whatever_the_block_cut_or_the_progress(monkeypatch, small_b
     other, events = parallel(f, points)
     assert check_events(events) and events[0][2] < 20
     assert triangle_set(other[0]) == triangle_set(with_events[0])
+
+
+# --------------------------------------------------------------------------------------
+# scale, exact range and signed zeros
+
+
+# Where the in-circle (2D) and in-sphere (3D) values of unscaled coordinates overflowed to
+# NaN, and where those coordinates sent the pipeline to the fallback.
+OVERFLOW_BANDS = {2: [262, 300, 340, -300], 3: [210, 230, 250, -230]}
+
+
+@pytest.mark.parametrize("dim, n", [(2, 3000), (3, 2000)])
+def test_every_power_of_two_multiple_takes_the_pipeline_to_the_same_arrays(small_blocks, dim, n):
+    f = BUILDS[dim][0]
+    points = 1.0 + rng(f"binade{dim}").random((n, dim))  # every coordinate in [1, 2)
+    want, events = parallel(f, points)
+    assert check_events(events)
+    for e in sorted(set(power_of_two_exponents(points, 50)) | set(OVERFLOW_BANDS[dim])):
+        got, events = parallel(f, np.ldexp(points, e))
+        assert check_events(events), f"fell back at 2**{e}"
+        assert_same(got, want, f"2**{e}")
+
+
+# One coordinate (row, column, value) planted among coordinates of about 1: the cloud's
+# span is more than the plain predicates hold exactly.
+BEYOND_EXACT_RANGE = {"tiny": (17, 0, 1e-150), "subnormal": (17, 1, 5e-324), "huge": (17, 0, 1e200)}
+
+
+@pytest.mark.parametrize("dim", [2, 3])
+@pytest.mark.parametrize("name", BEYOND_EXACT_RANGE)
+def test_a_cloud_beyond_the_exact_range_is_built_by_the_sequential_kernel(small_blocks, dim, name):
+    f = BUILDS[dim][0]
+    points = GENERAL[dim](3000, 8)
+    row, col, value = BEYOND_EXACT_RANGE[name]
+    points[row, col] = value
+    try:
+        want = f(points)
+    except ValueError as exc:
+        want = str(exc)
+    try:
+        got, events = parallel(f, points)
+    except ValueError as exc:
+        got, events = str(exc), None
+    assert_same(got, want)
+    if events is not None:
+        assert events == [("fallback", 0, 0), ("done", 0, 0)]
+
+
+@pytest.mark.parametrize("dim", [2, 3])
+def test_signed_zero_copies_kept_apart_by_total_order_are_grouped(small_blocks, dim):
+    # In plain total order (-0.0, 0.5000001) sorts between the two equal points.
+    f, _, check = BUILDS[dim]
+    tail = [0.25] * (dim - 2)
+    twins = np.array([[-0.0, 0.5, *tail], [0.0, 0.5, *tail], [-0.0, 0.5000001, *tail]])
+    points = np.vstack([GENERAL[dim](3000, 9), twins, twins[[1]]])
+    n = 3000
+    got, events = parallel(f, points)
+    assert check_events(events), "the copies must not send the build to the fallback"
+    check(points, *got)
+    assert sorted(got[2].tolist()) == [[n + 1, n], [n + 3, n]]
 
 
 # --------------------------------------------------------------------------------------

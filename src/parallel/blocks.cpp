@@ -60,7 +60,7 @@ template <std::size_t D>
 bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const Simplex<D>& s,
                const Cell<D>& anchor) {
     const std::optional<Ball<D>> ball = ops.circumball(s);
-    if (!ball) return false;
+    if (!ball || !usable(*ball)) return false;
     const Point<D>& c = ball->center;
     const double R = ball->outer_radius;
     Cell<D> lo, hi;
@@ -84,7 +84,8 @@ bool certified(const Grid<D>& g, const KernelOps<D>& ops, std::uint32_t b, const
             next_to_anchor = next_to_anchor && x[a] + 1 >= anchor[a] && x[a] <= anchor[a] + 1;
         }
         if (next_to_anchor) return true;
-        if (g.gap2(c, x, 1) >= R2) return true;  // the ball does not reach the cell
+        // Out of reach only on a clear answer: a NaN distance counts as reaching.
+        if (g.gap2(c, x, 1) >= R2) return true;
         return g.is_gathered(b, x);
     });
 }

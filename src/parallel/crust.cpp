@@ -15,6 +15,7 @@ constexpr std::uint32_t VISIT_BUDGET = 65536;
 constexpr const char* UNVERIFIABLE = "unverifiable crust ball";
 constexpr const char* OVER_BUDGET = "crust verification budget exceeded";
 constexpr const char* COSPHERICAL = "cospherical crust simplex";
+constexpr const char* NO_SIGN = "crust in-ball test without a sign";
 
 enum class Verdict : std::uint8_t { Keep, Drop, Fail };
 
@@ -80,7 +81,7 @@ struct Verifier {
             s[k] = g.points[gid[k]];
         }
         const std::optional<Ball<D>> ball = ops.circumball(s);
-        if (!ball) return {Verdict::Fail, UNVERIFIABLE};
+        if (!ball || !usable(*ball)) return {Verdict::Fail, UNVERIFIABLE};
         const Point<D>& c = ball->center;
         const double r = ball->outer_radius;
         const double r2 = reach2(r);
@@ -107,6 +108,8 @@ struct Verifier {
                 chi[a] = std::min<std::uint32_t>(first[a] + TILE_CELLS - 1, hi[a]);
                 left *= chi[a] - clo[a] + 1;
             }
+            // Tiles, cells and points are passed over only on a clear "out of reach": a
+            // NaN distance sends them on to the exact test.
             if (g.gap2(c, first, TILE_CELLS) >= r2) return true;
             if (budget == 0) {
                 out = {Verdict::Fail, OVER_BUDGET};
@@ -143,7 +146,9 @@ struct Verifier {
             if (d2 >= r2) continue;
             const double sign = ops.inball_exact(s, p);
             if (sign > 0.0) return {Verdict::Drop};
-            if (sign == 0.0) return {Verdict::Fail, COSPHERICAL};
+            // Only a clear "outside" lets the walk go on: a NaN would keep the simplex
+            // without its point having been checked.
+            if (!(sign < 0.0)) return {Verdict::Fail, sign == 0.0 ? COSPHERICAL : NO_SIGN};
         }
         return {Verdict::Keep};
     }

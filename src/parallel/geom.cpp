@@ -59,8 +59,9 @@ std::optional<Ball<2>> circumball2(const Simplex<2>& s) {
                   ((((aox + aoy) * (S / std::fabs(det)) + std::fabs(h) * T) + aox) + aoy)));
     const double r = std::sqrt(oy * oy + ox * ox);
     const double outer = (err + err) + RADIUS_FACTOR * r;
-    if (!std::isfinite(outer)) return std::nullopt;
-    return Ball<2>{{x0 + ox, y0 + oy}, r, outer};
+    const Ball<2> ball{{x0 + ox, y0 + oy}, r, outer};
+    if (!usable(ball)) return std::nullopt;
+    return ball;
 }
 
 std::optional<Ball<3>> circumball3(const Simplex<3>& s) {
@@ -110,8 +111,9 @@ std::optional<Ball<3>> circumball3(const Simplex<3>& s) {
 
     const double r = std::sqrt(o[2] * o[2] + (o[1] * o[1] + o[0] * o[0]));
     const double outer = (err + err) + RADIUS_FACTOR * r;
-    if (!std::isfinite(outer)) return std::nullopt;
-    return Ball<3>{{p0[0] + o[0], p0[1] + o[1], p0[2] + o[2]}, r, outer};
+    const Ball<3> ball{{p0[0] + o[0], p0[1] + o[1], p0[2] + o[2]}, r, outer};
+    if (!usable(ball)) return std::nullopt;
+    return ball;
 }
 
 double inball2_exact(const Simplex<2>& s, const Point<2>& p) {

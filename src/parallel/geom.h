@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 
@@ -35,10 +36,24 @@ struct Ball {
     double outer_radius;
 };
 
+// Whether a ball can bound a search: a finite centre and a finite, non-negative outer
+// radius. Written so that NaN fails: a NaN centre files the ball in cell 0 and a NaN
+// radius answers every distance test alike, so such a ball would vouch for a simplex
+// without having looked where its points are.
+template <std::size_t D>
+bool usable(const Ball<D>& b) {
+    if (!(std::isfinite(b.outer_radius) && b.outer_radius >= 0.0)) return false;
+    for (const double c : b.center) {
+        if (!std::isfinite(c)) return false;
+    }
+    return true;
+}
+
 // The circumball of a triangle / tetrahedron, or none when the simplex is too flat for the
 // float computation to be trusted (its determinant is zero, or at most 4 * 2^-46 times the
 // sum of the determinant's absolute products), when a coordinate is NaN or infinite, or
-// when the squared lengths or the outer radius overflow. Vertex order does not matter.
+// when the squared lengths, the outer radius or the centre overflow. Vertex order does
+// not matter. A ball it returns is usable.
 std::optional<Ball<2>> circumball2(const Simplex<2>& s);
 std::optional<Ball<3>> circumball3(const Simplex<3>& s);
 

@@ -51,9 +51,18 @@ struct Entry {
     std::uint32_t index;
 };
 
-// Coordinates in IEEE total order, then the input index: the order inside one cell.
+// The order inside one cell: the coordinates in IEEE total order with -0.0 read as +0.0,
+// then as they are, then the input index. The duplicate scan compares each point with the
+// one before it only, so IEEE-equal points must come out adjacent even when their zeros
+// differ in sign: in plain total order (-0.0, 0.5), (-0.0, 0.6), (+0.0, 0.5) would keep
+// the two equal ones apart.
 template <std::size_t D>
 inline bool coords_less(const Entry<D>& a, const Entry<D>& b) {
+    for (std::size_t k = 0; k < D; ++k) {
+        const std::int64_t x = total_key(a.p[k] + 0.0);
+        const std::int64_t y = total_key(b.p[k] + 0.0);
+        if (x != y) return x < y;
+    }
     for (std::size_t k = 0; k < D; ++k) {
         const std::int64_t x = total_key(a.p[k]);
         const std::int64_t y = total_key(b.p[k]);
@@ -399,10 +408,68 @@ std::uint64_t morton_key(const Cell<D>& c) {
     }
 }
 
+namespace {
+
+// The exponent of the lowest set bit of a positive finite double.
+int lowest_set_bit(double a) {
+    const std::uint64_t bits = bits_of(a);
+    const int field = static_cast<int>(bits >> 52);
+    const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    if (field == 0) return -1074 + std::countr_zero(mantissa);
+    return field - 1075 + std::countr_zero(mantissa | (std::uint64_t{1} << 52));
+}
+
+}  // namespace
+
 template <std::size_t D, class T>
-Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
+PowerOfTwoScale cloud_scale(const PointView<T>& points) {
+    constexpr double MAX = std::numeric_limits<double>::max();
+    struct Witnesses {
+        double top = 0.0;    // largest finite magnitude
+        double low = MAX;    // smallest nonzero finite magnitude
+        double fine = 0.0;   // a nonzero finite magnitude with the lowest set bit
+        int fine_bit = 1024;
+    };
+    // of() scans the cloud on one thread, which on a large cloud is a noticeable part of
+    // the grid's own time.
+    const Witnesses w = fold_reduce(
+        points.rows, Witnesses{},
+        [&](Witnesses& acc, std::size_t i) {
+            for (std::size_t a = 0; a < D; ++a) {
+                const double v = std::fabs(points.at(i, a));
+                if (!(v <= MAX) || v == 0.0) continue;  // NaN, infinities and zeros
+                if (v > acc.top) acc.top = v;
+                if (v < acc.low) acc.low = v;
+                const int bit = lowest_set_bit(v);
+                if (bit < acc.fine_bit) {
+                    acc.fine_bit = bit;
+                    acc.fine = v;
+                }
+            }
+        },
+        [](const Witnesses& x, const Witnesses& y) {
+            Witnesses r = x;
+            if (y.top > r.top) r.top = y.top;
+            if (y.low < r.low) r.low = y.low;
+            if (y.fine_bit < r.fine_bit) {
+                r.fine_bit = y.fine_bit;
+                r.fine = y.fine;
+            }
+            return r;
+        });
+    std::array<double, 3 * D> rows{};
+    rows[0] = w.top;
+    rows[D] = w.low == MAX ? 0.0 : w.low;
+    rows[2 * D] = w.fine;
+    return PowerOfTwoScale::of(PointView<double>::dense(rows.data(), 3, D));
+}
+
+template <std::size_t D, class T>
+Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target,
+                   const PowerOfTwoScale& scale) {
     const std::size_t n = points.rows;
     Grid<D> g;
+    const auto coord = [&](std::size_t i, std::size_t a) { return scale(points.at(i, a)); };
 
     constexpr double INF = std::numeric_limits<double>::infinity();
     Box<D> empty;
@@ -413,7 +480,7 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
         n, empty,
         [&](Box<D>& b, std::size_t i) {
             for (std::size_t a = 0; a < D; ++a) {
-                const double v = points.at(i, a);
+                const double v = coord(i, a);
                 if (v < b.lo[a]) b.lo[a] = v;
                 if (v > b.hi[a]) b.hi[a] = v;
             }
@@ -430,13 +497,13 @@ Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target) {
 
     const auto point = [&](std::size_t i) {
         Point<D> p;
-        for (std::size_t a = 0; a < D; ++a) p[a] = points.at(i, a);
+        for (std::size_t a = 0; a < D; ++a) p[a] = coord(i, a);
         return p;
     };
-    // The order is (key, coordinates in total order, input index). Sorting the 16-byte
-    // pairs stably by key and then each run of one key by coordinates gives the same
-    // sequence, and the coordinates are then read from memory laid out in that order
-    // rather than at random from inside the sort.
+    // The order is the key, then coords_less. Sorting the 16-byte pairs stably by key and
+    // then each run of one key by coordinates gives the same sequence, and the coordinates
+    // are then read from memory laid out in that order rather than at random from inside
+    // the sort.
     Buffer<KeyPair> pairs = map_indexed<KeyPair>(n, [&](std::size_t i) {
         return KeyPair{morton_key<D>(g.point_cell(point(i))), static_cast<std::uint32_t>(i)};
     });
@@ -470,9 +537,17 @@ template void cut_blocks<2>(Grid<2>&, std::uint64_t);
 template void cut_blocks<3>(Grid<3>&, std::uint64_t);
 template std::uint64_t morton_key<2>(const Cell<2>&);
 template std::uint64_t morton_key<3>(const Cell<3>&);
-template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t);
-template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t);
-template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t);
-template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t);
+template PowerOfTwoScale cloud_scale<2, double>(const PointView<double>&);
+template PowerOfTwoScale cloud_scale<2, float>(const PointView<float>&);
+template PowerOfTwoScale cloud_scale<3, double>(const PointView<double>&);
+template PowerOfTwoScale cloud_scale<3, float>(const PointView<float>&);
+template Grid<2> build_grid<2, double>(const PointView<double>&, std::uint64_t,
+                                       const PowerOfTwoScale&);
+template Grid<2> build_grid<2, float>(const PointView<float>&, std::uint64_t,
+                                      const PowerOfTwoScale&);
+template Grid<3> build_grid<3, double>(const PointView<double>&, std::uint64_t,
+                                       const PowerOfTwoScale&);
+template Grid<3> build_grid<3, float>(const PointView<float>&, std::uint64_t,
+                                      const PowerOfTwoScale&);
 
 }  // namespace kavro::par

@@ -15,6 +15,7 @@
 
 #include "core/output.h"
 #include "core/point_view.h"
+#include "core/scaling.h"
 #include "parallel/geom.h"
 
 namespace kavro::par {
@@ -113,11 +114,29 @@ void limit_cells(std::array<std::uint64_t, D>& dims);
 template <std::size_t D>
 void cut_blocks(Grid<D>& g, std::uint64_t block_target);
 
-// Builds the grid of n <= MAX_POINTS rows of D coordinates (float64 or float32, widened
-// exactly). The parallel steps run on the pool; the result does not depend on its thread
-// count. block_target: distinct points per block, 0 acting as 1. Cannot fail except by
-// running out of memory.
+// PowerOfTwoScale::of(points), the scale the sequential kernels give the same cloud, with
+// the scan over the points made on the pool: of() reads of a cloud only its largest
+// finite magnitude, its smallest nonzero one and the finite value with the lowest set
+// bit, so those three, found in parallel, are handed to of() as a cloud of three rows.
 template <std::size_t D, class T>
-Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target);
+PowerOfTwoScale cloud_scale(const PointView<T>& points);
+
+// Builds the grid of n <= MAX_POINTS rows of D coordinates (float64 or float32, widened
+// exactly), each multiplied by scale as it is read: Grid::points holds the scaled values,
+// and everything sized from them (origin, cells, boxes) is in that frame. The driver
+// passes the kernels' own scale of a cloud in their exact range, where multiplying
+// rounds nothing, so duplicates and the order are those of the caller's values. The
+// parallel steps run on the pool; the result does not depend on its thread count.
+// block_target: distinct points per block, 0 acting as 1. Cannot fail except by running
+// out of memory.
+//
+// Equal points are grouped although -0.0 and +0.0 differ in the sort: inside a cell the
+// points are ordered by their coordinates with -0.0 read as +0.0 first, so IEEE-equal
+// points lie next to each other, and then in IEEE total order and by input row, so the
+// one kept of a group is its lowest row, or its first in total order (-0.0 on the first
+// axis where the signs differ) where the signs of a zero mix.
+template <std::size_t D, class T>
+Grid<D> build_grid(const PointView<T>& points, std::uint64_t block_target,
+                   const PowerOfTwoScale& scale = PowerOfTwoScale(0));
 
 }  // namespace kavro::par

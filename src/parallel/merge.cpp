@@ -363,9 +363,13 @@ Result<SortedKeys<D + 1>, FallbackReason> sort_keys(const std::vector<Source<D +
                         if (earlier && earlier->holds(q, k.v)) continue;
                         Simplex<D> s;
                         for (std::size_t j = 0; j < K; ++j) s[j] = grid.points[k.v[j]];
+                        // Zero is degenerate, and a NaN orients nothing: a row kept on
+                        // it would reach the later checks with its handedness unknown.
                         const double r = orient(s);
-                        if (r == 0.0) return true;
-                        if (r < 0.0) std::swap(k.v[0], k.v[1]);
+                        if (!(r > 0.0)) {
+                            if (!(r < 0.0)) return true;
+                            std::swap(k.v[0], k.v[1]);
+                        }
                         store_key<K>(ks, kept++, k);
                     }
                 }
@@ -837,7 +841,7 @@ std::optional<FallbackReason> check_merge_boundary(const SimplexRows<D>& rows,
         Simplex<D> s;
         for (std::size_t k = 0; k < K; ++k) s[k] = grid.points[rows[x / K][k]];
         s[x % K] = grid.points[apex];
-        return orient(s) < 0.0;
+        return !(orient(s) >= 0.0);  // a NaN proves no convexity
     };
     const auto dent = try_for_each<bool>(entries.size(), [&](std::size_t i) -> std::optional<bool> {
         const RidgeMap::Entry& e = entries[i];
@@ -977,9 +981,10 @@ Result<ParMesh<D>, FallbackReason> merge(BlockKeys<D>&& block_keys, SimplexRows<
                  i < e; ++i) {
                 const auto [x, y] = cross[i];
                 const std::uint32_t sx = x / K, sy = y / K;
-                // Each far vertex strictly outside the other's ball; NaN does not fail.
-                if (inball(simplex(sx), grid.points[rows[sy][y % K]]) >= 0.0) return true;
-                if (inball(simplex(sy), grid.points[rows[sx][x % K]]) >= 0.0) return true;
+                // Each far vertex strictly outside the other's ball; a NaN fails, since
+                // it shows nothing about the seam.
+                if (!(inball(simplex(sx), grid.points[rows[sy][y % K]]) < 0.0)) return true;
+                if (!(inball(simplex(sy), grid.points[rows[sx][x % K]]) < 0.0)) return true;
             }
             return std::nullopt;
         });

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/scaling.h"
 #include "d2/delaunay2d.h"
 #include "d4/delaunay4d.h"
 #include "parallel/grid.h"
@@ -68,7 +69,15 @@ ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
     const std::uint64_t n = points.rows;
     if (n < min_points || n > MAX_POINTS) return {sequential<D>(points, progress)};
 
-    Grid<D> grid = build_grid<D, T>(points, block_target);
+    // The grid holds the points times the power of two the kernels would scale them by, so
+    // the pipeline decides on the numbers a sequential run decides on, and a cloud and its
+    // power-of-two multiples take the same path to the same result. Where the plain
+    // predicates are not exact on those numbers, the circumballs' error bounds do not hold
+    // either: nothing there may be certified, so such a cloud goes to the kernel before a
+    // grid is spent on it.
+    const PowerOfTwoScale scale = cloud_scale<D>(points);
+    if (!scale.in_exact_range()) return {sequential<D>(points, progress)};
+    Grid<D> grid = build_grid<D, T>(points, block_target, scale);
     // The grid is released before a sequential run: its memory would only add to the
     // kernel's peak.
     if (grid.blocks.size() <= 1) {

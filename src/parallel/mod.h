@@ -69,6 +69,9 @@ struct ParOutput {
 
 // The driver of every parallel build (D = 2 or 3, T = double or float):
 //   n < min_points or n > MAX_POINTS    the sequential kernel, no grid
+//   coordinates spanning more than the  the sequential kernel, no grid
+//   plain predicates hold exactly
+//   (PowerOfTwoScale::in_exact_range)
 //   a grid of at most one block         the sequential kernel
 //   the pipeline gives up               the sequential kernel
 //   the pipeline succeeds               its rows and neighbours (see pipeline.h) and the

@@ -17,7 +17,13 @@
 // Numbering: a global id is a position in Grid::points (Morton order, duplicates removed).
 // Blocks and the crust name points by global id; only the last step of the merge maps them
 // to input rows through Grid::perm. Every phase works on the grid's float64 coordinates,
-// which are the caller's, so every exact test decides in the caller's frame.
+// the caller's times the power of two the sequential kernels scale them by, so every test
+// decides on the numbers a sequential run would see, and the result is the same for any
+// power-of-two multiple of a cloud.
+//
+// Every float decision that vouches for something (a certified ball, a kept crust
+// simplex, an oriented row, a seam, a convex boundary) is written to fail on NaN: a test
+// that could not be evaluated never counts as passed.
 //
 // Determinism: every parallel step collects its results by index and every check's text is
 // fixed, so the result, and whether the pipeline gives up, never depend on the pool's
@@ -105,8 +111,9 @@ BlockOut<D> process_block(const BlockPhase<D>& phase, std::uint32_t b);
 // The crust simplices (global ids, in the crust triangulation's order and vertex order):
 // the all-crust simplices of the kernel's triangulation of crust + support that no grid
 // point lies strictly inside. An empty crust gives no simplices. Fails with CrustTooLarge,
-// CrustKernelFailed, or InvalidMesh "unverifiable crust ball", "crust verification budget
-// exceeded" or "cospherical crust simplex".
+// CrustKernelFailed, or InvalidMesh "unverifiable crust ball" (no usable ball), "crust
+// verification budget exceeded", "cospherical crust simplex" or "crust in-ball test
+// without a sign" (an in-ball test that gave NaN).
 template <std::size_t D>
 Result<SimplexRows<D>, FallbackReason> crust_pass(const std::vector<BlockOut<D>>& blocks,
                                                   const Grid<D>& grid, const KernelOps<D>& ops);
@@ -125,10 +132,11 @@ struct ParMesh {
 
 // Joins the blocks' simplices and the crust simplices (both consumed) into one mesh and
 // checks it, failing with InvalidMesh and the first failed check's text, in this order:
-// "no simplices emitted", "degenerate simplex", "point missing from mesh", "face shared by
-// more than two simplices", "cross-source adjacency is not strictly Delaunay", "boundary
-// ridge shared by more than two boundary faces", "boundary ridge not shared by two
-// boundary faces", "boundary is not a single connected surface". Besides, a mesh of
+// "no simplices emitted", "degenerate simplex" (an orientation of zero or NaN), "point
+// missing from mesh", "face shared by more than two simplices", "cross-source adjacency
+// is not strictly Delaunay" (an in-ball test of zero, above or NaN), "boundary ridge
+// shared by more than two boundary faces", "boundary ridge not shared by two boundary
+// faces", "boundary is not a single connected surface". Besides, a mesh of
 // K * m >= 2^32 face slots fails with "mesh too large for 32-bit face slots" after the
 // point check, one without any boundary face (which no finite point set has) with "mesh
 // has no boundary" in place of the connectivity check, and one whose boundary is not

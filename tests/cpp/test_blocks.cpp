@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <set>
@@ -346,6 +347,34 @@ TEST(Blocks, BallReachingAForeignCellOutsideTheHaloIsNotCertified) {
     EXPECT_EQ(kept.crust.size(), 3u);
     expect_block_contract<2>(missed, 0, kept);
     expect_empty_balls<2>(missed, kept);
+}
+
+// Balls that went NaN on the way out of circumball: a NaN centre or radius files the
+// ball's box in cell 0 and answers every distance test alike, so it must not certify.
+template <std::size_t D>
+std::optional<par::Ball<D>> ball_with_nan_centre(const par::Simplex<D>& s) {
+    auto b = par::kernel_ops<D>().circumball(s);
+    if (b) b->center[D - 1] = std::numeric_limits<double>::quiet_NaN();
+    return b;
+}
+template <std::size_t D>
+std::optional<par::Ball<D>> ball_with_nan_radius(const par::Simplex<D>& s) {
+    auto b = par::kernel_ops<D>().circumball(s);
+    if (b) b->outer_radius = std::numeric_limits<double>::quiet_NaN();
+    return b;
+}
+
+TEST(Blocks, NaNBallCertifiesNothing) {
+    // The block of `missed` above certifies three triangles with true balls.
+    const auto g = reach_grid({{3.9, 0.1}, {3.7, 0.3}, {3.8, 0.9}});
+    for (const auto ball : {&ball_with_nan_centre<2>, &ball_with_nan_radius<2>}) {
+        par::KernelOps<2> ops = par::kKernelOps2;
+        ops.circumball = ball;
+        par::BlockCounter counter;
+        const auto out = par::process_block<2>({g, ops, nullptr, counter}, 0);
+        EXPECT_TRUE(out.simplices.empty());
+        EXPECT_EQ(out.crust.size(), 4u);
+    }
 }
 
 TEST(Blocks, CellBoxesAllowForTheRoundingOfTheFiling) {

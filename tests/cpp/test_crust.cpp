@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <set>
 
@@ -200,6 +201,32 @@ TEST(Crust, APointOnTheBallFailsUnlessOneInsideComesFirst) {
     const auto r = par::crust_pass<2>(blocks, inside, par::kKernelOps2);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r.value().empty());
+}
+
+double nan_inball(const par::Simplex<2>&, const par::Point<2>&) {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+std::optional<par::Ball<2>> nan_centred_ball(const par::Simplex<2>& s) {
+    auto b = par::circumball2(s);
+    if (b) b->center[0] = std::numeric_limits<double>::quiet_NaN();
+    return b;
+}
+
+TEST(Crust, NaNNeverKeepsASimplexUnchecked) {
+    // With true tests the simplex A, B, C is dropped for the point inside it.
+    const std::vector<par::Point<2>> crust = {{1, 1}, {3, 1}, {1, 3}, {10, 10}};
+    auto pts = circle_points();
+    pts.push_back({2, 0.7});
+    const auto g = hand_grid<2>({0, 0}, {1, 1}, {20, 20}, pts);
+    const auto blocks = outs<2>({{ids_of<2>(g, crust), {}}});
+    par::KernelOps<2> ops = par::kKernelOps2;
+    ops.inball_exact = &nan_inball;
+    expect_fails(par::crust_pass<2>(blocks, g, ops), Kind::InvalidMesh,
+                 "crust in-ball test without a sign");
+    // A NaN centre would put the ball's box in cell 0, far from every point.
+    ops = par::kKernelOps2;
+    ops.circumball = &nan_centred_ball;
+    expect_fails(par::crust_pass<2>(blocks, g, ops), Kind::InvalidMesh, "unverifiable crust ball");
 }
 
 // A strip of n by h unit cells. A, C at its top corners and B just above their chord

@@ -58,15 +58,33 @@ void expect_sound(const par::Grid<D>& g, const std::vector<par::Point<D>>& in) {
         const auto key = [&](std::size_t j) { return par::morton_key<D>(g.point_cell(g.points[j])); };
         ASSERT_LE(key(k - 1), key(k));
         if (key(k - 1) == key(k)) {
+            // In total order with zeros unsigned first, then as they are.
             bool less = false;
-            for (std::size_t a = 0; a < D && !less; ++a) {
-                const auto x = kavro::total_key(g.points[k - 1][a]);
-                const auto y = kavro::total_key(g.points[k][a]);
-                ASSERT_LE(x, y);
-                less = x < y;
+            for (int pass = 0; pass < 2 && !less; ++pass) {
+                for (std::size_t a = 0; a < D && !less; ++a) {
+                    const double zero = pass == 0 ? 0.0 : -0.0;
+                    const auto x = kavro::total_key(g.points[k - 1][a] + zero);
+                    const auto y = kavro::total_key(g.points[k][a] + zero);
+                    ASSERT_LE(x, y);
+                    less = x < y;
+                }
             }
         }
-        EXPECT_FALSE(ieee_equal<D>(g.points[k - 1], g.points[k]));
+    }
+    // No two kept points are equal, next to each other or not (NaN equals nothing).
+    std::vector<std::size_t> by_value(u);
+    for (std::size_t k = 0; k < u; ++k) by_value[k] = k;
+    const auto canonical_less = [&](std::size_t i, std::size_t j) {
+        for (std::size_t a = 0; a < D; ++a) {
+            const auto x = kavro::total_key(g.points[i][a] + 0.0);
+            const auto y = kavro::total_key(g.points[j][a] + 0.0);
+            if (x != y) return x < y;
+        }
+        return false;
+    };
+    std::sort(by_value.begin(), by_value.end(), canonical_less);
+    for (std::size_t k = 1; k < u; ++k) {
+        EXPECT_FALSE(ieee_equal<D>(g.points[by_value[k - 1]], g.points[by_value[k]]));
     }
     for (const auto& [dropped, kept] : g.duplicates) {
         ++seen[dropped];
@@ -204,6 +222,94 @@ TEST(Grid, SignedZeroTwinKeepsTheNegativeZero) {
     EXPECT_EQ(g.perm, kavro::Buffer<std::uint32_t>{1});
     EXPECT_EQ(g.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{0, 1}}));
 }
+
+TEST(Grid, SignedZeroTwinsApartInTotalOrderAreStillGrouped) {
+    // In plain total order (-0.0, 0.5000001) sorts between the two equal points; the
+    // -0.0 one is kept whatever its index, and only equal points are merged.
+    const auto a = grid_of<2>({{-0.0, 0.5}, {0.0, 0.5}, {-0.0, 0.5000001}});
+    EXPECT_EQ(a.perm, (kavro::Buffer<std::uint32_t>{0, 2}));
+    EXPECT_EQ(a.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{1, 0}}));
+    const auto b = grid_of<2>({{0.0, 0.5}, {-0.0, 0.5000001}, {-0.0, 0.5}, {0.0, 0.5}});
+    EXPECT_EQ(b.perm, (kavro::Buffer<std::uint32_t>{2, 1}));
+    EXPECT_EQ(b.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{0, 2}, {3, 2}}));
+    // Signs mixed on two axes: the first axis where they differ decides.
+    const auto c = grid_of<3>({{0.0, -0.0, 1.0}, {-0.0, 0.25, 1.0}, {-0.0, 0.0, 1.0}});
+    EXPECT_EQ(c.duplicates, (kavro::Buffer<std::array<std::uint32_t, 2>>{{0, 2}}));
+    ASSERT_EQ(c.points.size(), 2u);
+    EXPECT_TRUE(std::signbit(c.points[0][0]) && !std::signbit(c.points[0][1]));
+}
+
+// cloud_scale must be of() of the whole cloud: the same exponent, the same verdict on the
+// exact range, on each path through of().
+template <std::size_t D, class T>
+void expect_kernel_scale(std::vector<std::array<T, D>> pts, const char* what) {
+    const auto view = PointView<T>::dense(pts.empty() ? nullptr : pts[0].data(), pts.size(), D);
+    const kavro::PowerOfTwoScale want = kavro::PowerOfTwoScale::of(view);
+    const kavro::PowerOfTwoScale got = par::with_pool_threads(4, [&] { return par::cloud_scale<D>(view); });
+    EXPECT_EQ(got.exponent(), want.exponent()) << what;
+    EXPECT_EQ(got.in_exact_range(), want.in_exact_range()) << what;
+}
+
+template <std::size_t D>
+void check_cloud_scale() {
+    std::mt19937_64 rng(D);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::vector<par::Point<D>> base(20000);
+    for (auto& p : base) {
+        for (auto& v : p) v = unit(rng);
+    }
+    const auto with = [&](auto&& change) {
+        auto pts = base;
+        change(pts);
+        return pts;
+    };
+    expect_kernel_scale<D, double>(base, "uniform");
+    for (const int e : {-1000, -300, 300, 1000}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::ldexp(v, e);
+        }), "a power-of-two multiple");
+    }
+    // The exact floor, -225 in 2D and -180 in 3D, on the point and one below it.
+    const int floor_bit = kavro::PowerOfTwoScale::exact_floor(D);
+    for (const int bit : {floor_bit, floor_bit - 1}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::round(v * 64) / 64;
+            pts[777][0] = std::ldexp(1.0, bit);
+        }), "a coordinate at the exact floor");
+    }
+    // The lowest set bit need not be the smallest magnitude's: in 2D 2^-180 + 2^-232 beside
+    // 2^-200, below the floor, and 2^-180 + 2^-205, above it.
+    for (const int below : {7, -20}) {
+        expect_kernel_scale<D, double>(with([&](auto& pts) {
+            for (auto& p : pts) for (auto& v : p) v = std::round(v * 64) / 64;
+            pts[777][0] = std::ldexp(1.0, floor_bit + 25);
+            pts[778][1] = std::ldexp(1.0, floor_bit + 45) + std::ldexp(1.0, floor_bit - below);
+        }), "a fine coordinate above the smallest");
+    }
+    expect_kernel_scale<D, double>(with([](auto& pts) { pts[5][1] = 1e-150; }), "tiny next to one");
+    expect_kernel_scale<D, double>(with([](auto& pts) { pts[5][0] = 5e-324; }), "a subnormal");
+    expect_kernel_scale<D, double>(with([](auto& pts) {
+        for (auto& p : pts) for (auto& v : p) v = std::ldexp(v, -1060);
+    }), "all subnormal");
+    expect_kernel_scale<D, double>(with([](auto& pts) {
+        pts[3][0] = INF;
+        pts[4][1] = NaN;
+        pts[9][0] = -0.0;
+    }), "non-finite coordinates");
+    expect_kernel_scale<D, double>(std::vector<par::Point<D>>(300, par::Point<D>{}), "all zero");
+    expect_kernel_scale<D, double>(std::vector<par::Point<D>>(300, par::Point<D>{NaN}), "all NaN");
+    expect_kernel_scale<D, double>({}, "no points");
+    std::vector<std::array<float, D>> narrow(base.size());
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        for (std::size_t a = 0; a < D; ++a) narrow[i][a] = static_cast<float>(base[i][a]);
+    }
+    expect_kernel_scale<D, float>(narrow, "float32");
+    narrow[11][0] = 1e-45f;
+    expect_kernel_scale<D, float>(narrow, "a float32 subnormal");
+}
+
+TEST(Grid, CloudScaleIsTheKernelsScale2D) { check_cloud_scale<2>(); }
+TEST(Grid, CloudScaleIsTheKernelsScale3D) { check_cloud_scale<3>(); }
 
 TEST(Grid, LineParallelToAnAxis) {
     std::vector<par::Point<2>> pts;
@@ -409,6 +515,16 @@ TEST(Grid, BoxSlackScalesWithOriginAndExtent) {
     par::cut_blocks<2>(h, 1);
     EXPECT_EQ(h.box_slack[0], 0x1p-49 * 12.0);
     EXPECT_EQ(h.box_slack[1], 0x1p-49 * 1.0);
+}
+
+TEST(Grid, NaNCentreIsNeverOutOfReach) {
+    const auto g = fixtures::hand_grid<2>({0, 0}, {1, 1}, {8, 8}, {{0.5, 0.5}, {7.5, 7.5}});
+    const par::Cell<2> far = {7, 7};
+    // A NaN axis adds nothing to the gap; the others still count.
+    ASSERT_GE(g.gap2({0.0, 7.5}, far, 1), par::reach2(1.0));
+    EXPECT_FALSE(g.gap2({NaN, 7.5}, far, 1) >= par::reach2(1.0));
+    EXPECT_GE(g.gap2({NaN, 0.0}, far, 1), par::reach2(1.0));
+    EXPECT_FALSE(g.gap2({0.0, 7.5}, far, 1) >= par::reach2(NaN));
 }
 
 TEST(Grid, ReachAdmitsAPointAtTheOuterRadius) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -202,6 +203,54 @@ TEST(MergeChecks, BoundaryDentedByAMissingHullSimplex) {
     // A hull side split at a point on it is no dent.
     const auto split_side = grid_of<2>({{0, 0}, {1, 0}, {2, 0}, {1, 1}});
     EXPECT_EQ(failure<2>(split_side, {{{{0, 1, 3}, {1, 2, 3}}}, {}}), "");
+}
+
+// Exact tests that answer NaN: orientation, seam and convexity must each fail on it, since
+// a check passed on NaN has looked at nothing.
+template <std::size_t D>
+double nan_orient(const par::Simplex<D>&) {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+template <std::size_t D>
+double nan_inball(const par::Simplex<D>&, const par::Point<D>&) {
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+template <std::size_t D>
+std::string failure_with(const par::KernelOps<D>& table, const par::Grid<D>& g, Emitted<D> e) {
+    std::vector<par::BlockOut<D>> blocks;
+    for (par::SimplexRows<D>& rows : e.blocks) blocks.push_back({std::move(rows), {}, {}});
+    const MergeResult<D> r = par::merge<D>(std::move(blocks), std::move(e.crust), g, table);
+    return r.ok() ? "" : r.error().text;
+}
+
+TEST(MergeChecks, NaNFromAnExactTestFailsItsCheck) {
+    par::KernelOps<2> orient2 = ops<2>(), inball2 = ops<2>();
+    orient2.orient_exact = &nan_orient<2>;
+    inball2.inball_exact = &nan_inball<2>;
+    par::KernelOps<3> orient3 = ops<3>();
+    orient3.orient_exact = &nan_orient<3>;
+
+    EXPECT_EQ(failure_with<2>(orient2, kTri, {{kTriCones}, {}}), "degenerate simplex");
+    EXPECT_EQ(failure_with<3>(orient3, kTet, {{kTetCones}, {}}), "degenerate simplex");
+
+    const auto off = grid_of<2>({{0, 0}, {1, 0}, {0.9, 1}, {0, 1}});
+    EXPECT_EQ(failure_with<2>(inball2, off, {{{kLower}}, {kUpper}}), kSeam);
+    EXPECT_EQ(failure_with<2>(inball2, off, {{{kLower}, {kUpper}}, {}}), kSeam);
+    EXPECT_EQ(failure_with<2>(inball2, off, {{{kLower, kUpper}}, {}}), "");  // no seam to test
+
+    // The boundary of the cones (the faces opposite the centre: slots 2, 5, 8 in 2D, 3, 7,
+    // 11, 15 in 3D, rows positively oriented) is the hull; with NaN for every apex test it
+    // proves nothing.
+    EXPECT_FALSE(par::check_merge_boundary<2>(kTriCones, {2, 5, 8}, kTri, ops<2>()).has_value());
+    const auto dent2 = par::check_merge_boundary<2>(kTriCones, {2, 5, 8}, kTri, orient2);
+    ASSERT_TRUE(dent2.has_value());
+    EXPECT_STREQ(dent2->text, "boundary is not convex");
+    const Rows3 oriented{{0, 1, 2, 4}, {1, 0, 3, 4}, {0, 2, 3, 4}, {2, 1, 3, 4}};
+    EXPECT_FALSE(par::check_merge_boundary<3>(oriented, {3, 7, 11, 15}, kTet, ops<3>()).has_value());
+    const auto dent3 = par::check_merge_boundary<3>(oriented, {3, 7, 11, 15}, kTet, orient3);
+    ASSERT_TRUE(dent3.has_value());
+    EXPECT_STREQ(dent3->text, "boundary is not convex");
 }
 
 TEST(MergeChecks, FaceSlotLimit) {
