@@ -408,19 +408,6 @@ std::uint64_t morton_key(const Cell<D>& c) {
     }
 }
 
-namespace {
-
-// The exponent of the lowest set bit of a positive finite double.
-int lowest_set_bit(double a) {
-    const std::uint64_t bits = bits_of(a);
-    const int field = static_cast<int>(bits >> 52);
-    const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-    if (field == 0) return -1074 + std::countr_zero(mantissa);
-    return field - 1075 + std::countr_zero(mantissa | (std::uint64_t{1} << 52));
-}
-
-}  // namespace
-
 template <std::size_t D, class T>
 PowerOfTwoScale cloud_scale(const PointView<T>& points) {
     constexpr double MAX = std::numeric_limits<double>::max();
@@ -440,7 +427,7 @@ PowerOfTwoScale cloud_scale(const PointView<T>& points) {
                 if (!(v <= MAX) || v == 0.0) continue;  // NaN, infinities and zeros
                 if (v > acc.top) acc.top = v;
                 if (v < acc.low) acc.low = v;
-                const int bit = lowest_set_bit(v);
+                const int bit = PowerOfTwoScale::lowest_bit(v);
                 if (bit < acc.fine_bit) {
                     acc.fine_bit = bit;
                     acc.fine = v;
