@@ -157,9 +157,13 @@ void copy_array(ArrayCopy& a, bool on_pool) {
             std::memcpy(dst, src, bytes);
             return;
         }
-        par::for_each_index((bytes + piece - 1) / piece, [&](std::size_t k) {
-            const std::size_t at = k * piece;
-            std::memcpy(dst + at, src + at, std::min(piece, bytes - at));
+        // Isolated: this thread waits while it holds the interpreter lock, so it must not
+        // take up work of another step meanwhile (a finished block's report needs that lock).
+        par::isolated([&] {
+            par::for_each_index((bytes + piece - 1) / piece, [&](std::size_t k) {
+                const std::size_t at = k * piece;
+                std::memcpy(dst + at, src + at, std::min(piece, bytes - at));
+            });
         });
     };
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
