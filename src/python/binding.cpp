@@ -206,6 +206,19 @@ bool take_bool(PyObject* obj, const char* name, bool& out) {
     return false;
 }
 
+bool check_callable(PyObject* obj, const char* name) {
+    if (PyCallable_Check(obj)) return true;
+    // An object without a call slot runs nothing when called: the interpreter only raises
+    // its TypeError, worded as for any other call of it ("'int' object is not callable").
+    Object result = Object::steal(PyObject_CallNoArgs(obj));
+    if (result) {
+        raise_panic("an object that is not callable returned from a call");
+        return false;
+    }
+    add_processing_note(name);
+    return false;
+}
+
 bool take_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     Object index = Object::steal(PyNumber_Index(obj));
     if (index) {
