@@ -287,9 +287,15 @@ void build_from_the_sink(const std::vector<double>& outer, const std::vector<dou
 }
 
 TEST(Pipeline, ASinkThatBuildsInParallelDoesNotStallTheBuild) {
-    within(std::chrono::seconds(120), [] {
-        build_from_the_sink<2>(uniform(3000, 2, 7), uniform(1000, 2, 8), 8);
-        build_from_the_sink<3>(uniform(2000, 3, 9), uniform(300, 3, 10), 4);
+#ifdef KAVRO_POOL_PLAIN_THREADS
+    // No stealing to provoke: one round shows the nested builds' accesses to the sanitizer.
+    const int rounds = 1;
+#else
+    const int rounds = 4;
+#endif
+    within(std::chrono::seconds(120), [&] {
+        build_from_the_sink<2>(uniform(3000, 2, 7), uniform(1000, 2, 8), 2 * rounds);
+        build_from_the_sink<3>(uniform(2000, 3, 9), uniform(300, 3, 10), rounds);
     });
 }
 
