@@ -106,18 +106,17 @@ def test_checks_run_in_order(name):
     raises_exactly(TypeError, "'list' object is not an instance of 'ndarray'", "points",
                    f, [[0.0] * cols], parallel=1)
     raises_exactly(TypeError, "'int' object is not an instance of 'bool'", "parallel",
-                   f, wrong_shape, parallel=1)
+                   f, wrong_shape, parallel=1, progress="not even callable")
+    raises_exactly(TypeError, "'str' object is not callable", "progress",
+                   f, wrong_shape, parallel=True, progress="not even callable")
     raises_exactly(ValueError, shape_text, None, f, np.empty((0, 5 - cols), dtype))
     raises_exactly(ValueError, shape_text, None, f, wrong_shape, parallel=True, progress=calls.append)
     for progress in (calls.append, "not even callable"):
         for parallel in ({}, {"parallel": False}):
             raises_exactly(ValueError, "progress reporting requires parallel=True", None,
                            f, *valid_args(name), progress=progress, **parallel)
-    try:  # the parallel build refuses with NotImplementedError for now, after every check
-        result = f(*valid_args(name), parallel=True, progress=lambda *event: None)
-        assert triangle_set(result[0]) == triangle_set(f(*valid_args(name))[0])
-    except NotImplementedError:
-        pass
+    result = f(*valid_args(name), parallel=True, progress=lambda *event: None)
+    assert triangle_set(result[0]) == triangle_set(f(*valid_args(name))[0])
     assert calls == []
 
 

@@ -1,12 +1,18 @@
 """The parallel build from Python: the pipeline on test-sized inputs (many small blocks),
 its fallback to the sequential build, the progress callable and the settings."""
 
+import json
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import _kavro
 from helpers import (POINT_SETS, POINT_SETS_3D, assert_same, check_tetrahedralization,
-                     check_triangulation, grid, grid3, power_of_two_exponents, rng, triangle_set)
+                     check_triangulation, grid, grid3, power_of_two_exponents, raises_exactly, rng,
+                     triangle_set)
 
 BUILDS = {2: (_kavro.calculate_kavro_2d, _kavro.calculate_kavro_2d_f32, check_triangulation),
           3: (_kavro.calculate_kavro_3d, _kavro.calculate_kavro_3d_f32, check_tetrahedralization)}
@@ -217,9 +223,63 @@ def test_the_callables_first_exception_replaces_the_result(small_blocks, on_call
     assert info.value is exc and len(progress.calls) == on_call
 
 
-def test_a_non_callable_progress_fails_on_its_first_event(small_blocks):
-    with pytest.raises(TypeError, match="not callable"):
-        _kavro.calculate_kavro_3d(GENERAL[3](2000, 3), parallel=True, progress=42)
+@pytest.mark.parametrize("progress", [42, "text", np.zeros(3), object()])
+def test_a_non_callable_progress_is_refused_with_the_interpreters_error(small_blocks, progress):
+    with pytest.raises(TypeError) as called:
+        progress()
+    for dim in (2, 3):
+        raises_exactly(TypeError, str(called.value), "progress",
+                       BUILDS[dim][0], GENERAL[dim](2000, 3), parallel=True, progress=progress)
+
+
+def builds_from_the_callable(dim, reps):
+    """Run in a child process: `reps` builds whose callable, on the worker threads that
+    report finished blocks, runs builds of its own, in parallel with and without a callable
+    and sequentially, and checks what they return. Prints the events of every build."""
+    f = BUILDS[dim][0]
+    outer = GENERAL[dim](3000 if dim == 2 else 2000, 8)
+    inner = GENERAL[dim](1000 if dim == 2 else 300, 9)
+
+    def by_vertices(simplices):  # a canonical row order: cheaper than a set, at this rate
+        rows = np.sort(simplices, axis=1)
+        return rows[np.lexsort(rows.T[::-1])]
+
+    want = by_vertices(f(inner)[0])
+    log, busy = {"outer": [], "inner": []}, [False]
+
+    def progress(stage, done, total):
+        assert not busy[0], "overlapping progress calls"
+        busy[0] = True
+        log["outer"][-1].append((stage, done, total))
+        if stage == "blocks" and done:
+            if done % 3 == 0:
+                got, events = parallel(f, inner)
+                log["inner"].append(events)
+            else:
+                got = f(inner, parallel=done % 3 == 1)
+            assert np.array_equal(by_vertices(got[0]), want)
+        busy[0] = False
+
+    for _ in range(reps):
+        log["outer"].append([])
+        f(outer, parallel=True, progress=progress)
+    print(json.dumps(log))
+
+
+@pytest.mark.parametrize("dim, reps", [(2, 40), (3, 25)])
+def test_a_callable_that_builds_in_parallel_does_not_stall_the_build(dim, reps):
+    # A stalled build fails through the timeout instead of hanging the suite.
+    child = subprocess.run(
+        [sys.executable, "-c", f"import test_parallel; test_parallel.builds_from_the_callable({dim}, {reps})"],
+        cwd=os.path.dirname(os.path.abspath(__file__)), capture_output=True, text=True, timeout=60,
+        env=dict(os.environ, KAVRO_PARALLEL_MIN_POINTS="0", KAVRO_PARALLEL_BLOCK_TARGET="100"))
+    assert child.returncode == 0, child.stderr
+    log = json.loads(child.stdout)
+    assert len(log["outer"]) == reps and log["inner"]
+    for events in log["outer"]:
+        assert check_events([tuple(e) for e in events]) and events[0][2] >= 10
+    for events in log["inner"]:
+        check_events([tuple(e) for e in events])
 
 
 def test_an_exception_wins_over_a_build_error(small_blocks):

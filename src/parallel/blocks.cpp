@@ -204,11 +204,11 @@ BlockOut<D> process_block(const BlockPhase<D>& phase, std::uint32_t b) {
     BlockOut<D> out = run_block<D>(phase.grid, phase.ops, b);
     if (phase.sink) {
         // Reported under the lock so that the sink sees the counts in order and never
-        // two events at once.
+        // two events at once; report keeps this thread off the other blocks meanwhile.
         const std::lock_guard<std::mutex> lock(phase.counter.mutex);
         ++phase.counter.done;
-        (*phase.sink)(ParProgress{ParProgress::Kind::BlockDone, phase.counter.done,
-                                  phase.grid.blocks.size()});
+        report(*phase.sink, ParProgress{ParProgress::Kind::BlockDone, phase.counter.done,
+                                        phase.grid.blocks.size()});
     }
     return out;
 }

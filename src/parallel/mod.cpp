@@ -48,7 +48,7 @@ namespace {
 
 template <std::size_t D, class T>
 Result<DelaunayOutput<D + 1>> sequential(const PointView<T>& points, const ProgressSink* progress) {
-    if (progress) (*progress)(ParProgress{ParProgress::Kind::Fallback});
+    if (progress) report(*progress, ParProgress{ParProgress::Kind::Fallback});
     auto result = [&] {
         if constexpr (D == 2) {
             return delaunay2d(points);
@@ -56,7 +56,7 @@ Result<DelaunayOutput<D + 1>> sequential(const PointView<T>& points, const Progr
             return delaunay4d(points);
         }
     }();
-    if (progress) (*progress)(ParProgress{ParProgress::Kind::Done});
+    if (progress) report(*progress, ParProgress{ParProgress::Kind::Done});
     return result;
 }
 
@@ -94,7 +94,7 @@ ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
     out.simplices = std::move(mesh.value().simplices);
     out.neighbors = std::move(mesh.value().neighbors);
     out.duplicates = std::move(grid.duplicates);
-    if (progress) (*progress)(ParProgress{ParProgress::Kind::Done});
+    if (progress) report(*progress, ParProgress{ParProgress::Kind::Done});
     return {std::move(out)};
 }
 

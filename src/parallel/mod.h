@@ -58,7 +58,8 @@ struct ParProgress {
 };
 
 // Receives every event of one build. It may be called from the calling thread and from
-// pool workers, but the build never lets two calls overlap; it cannot change the build.
+// pool workers, but the build never lets two calls overlap; it cannot change the build. It
+// may run parallel builds of its own on the pool (a Python callable may).
 using ProgressSink = std::function<void(ParProgress)>;
 
 // The result of a parallel build as the progress forms return it.

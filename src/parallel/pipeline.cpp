@@ -17,6 +17,10 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
+void report(const ProgressSink& sink, ParProgress event) {
+    isolated([&] { sink(event); });
+}
+
 template <std::size_t D>
 Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const KernelOps<D>& ops,
                                                    const ProgressSink* sink,
@@ -25,7 +29,7 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
     PipelineStats& st = stats ? *stats : local;
     st = PipelineStats{};
     const std::uint64_t total = grid.blocks.size();
-    if (sink) (*sink)(ParProgress{ParProgress::Kind::BlocksStarted, 0, total});
+    if (sink) report(*sink, ParProgress{ParProgress::Kind::BlocksStarted, 0, total});
 
     auto t0 = std::chrono::steady_clock::now();
     // Collected by block index: block b's result is slot b whoever finishes first.
@@ -40,7 +44,7 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
     st.block_seconds = seconds_since(t0);
     for (const BlockOut<D>& b : blocks) st.crust_points += b.crust.size();
 
-    if (sink) (*sink)(ParProgress{ParProgress::Kind::Crust, 0, 0});
+    if (sink) report(*sink, ParProgress{ParProgress::Kind::Crust, 0, 0});
     t0 = std::chrono::steady_clock::now();
     // The crust kernel runs on one thread; the rest of the pool meanwhile sorts the blocks'
     // simplex keys, the merge's first step, which does not depend on the crust.
@@ -57,7 +61,7 @@ Result<ParMesh<D>, FallbackReason> triangulate_par(const Grid<D>& grid, const Ke
     st.crust_seconds = seconds_since(t0);
     if (!crust->ok()) return crust->error();
 
-    if (sink) (*sink)(ParProgress{ParProgress::Kind::Merge, 0, 0});
+    if (sink) report(*sink, ParProgress{ParProgress::Kind::Merge, 0, 0});
     t0 = std::chrono::steady_clock::now();
     auto mesh = merge<D>(std::move(keys), std::move(crust->value()), grid, ops, MergeOptions{});
     st.merge_seconds = seconds_since(t0);

@@ -85,6 +85,12 @@ struct BlockCounter {
     std::uint64_t done = 0;
 };
 
+// Every event of the build goes to the sink through here. The sink may start parallel work
+// of its own (the Python callable may run a parallel build), so it runs isolated: while it
+// waits, its thread cannot take up a block of this build, whose report would wait for the
+// counter that this very thread may be holding.
+void report(const ProgressSink& sink, ParProgress event);
+
 // What the block phase shares among its tasks, all read-only but the counter.
 template <std::size_t D>
 struct BlockPhase {

@@ -103,6 +103,23 @@ decltype(auto) with_pool_threads(std::size_t threads, F&& f) {
 #endif
 }
 
+// Runs f() so that, while f waits for parallel steps of its own, the calling thread takes
+// only tasks that f started (directly or through its tasks), never other work of the pool.
+// For a thread that holds a lock while f may wait for the pool (f copies under the
+// interpreter lock, or runs code that we do not control, such as a progress callable): a
+// task of an enclosing step, taken up while f waits, may need the same lock, and would
+// then wait for it on the thread that holds it.
+template <class F>
+decltype(auto) isolated(F&& f) {
+#ifdef KAVRO_POOL_PLAIN_THREADS
+    // Every step runs on threads of its own that its caller only joins: a waiting thread
+    // never runs anyone else's work.
+    return std::forward<F>(f)();
+#else
+    return oneapi::tbb::this_task_arena::isolate(std::forward<F>(f));
+#endif
+}
+
 // Calls f(i) for every i in [0, n), in parallel, in no particular order.
 template <class F>
 void for_each_index(std::size_t n, F&& f) {

@@ -157,9 +157,13 @@ void copy_array(ArrayCopy& a, bool on_pool) {
             std::memcpy(dst, src, bytes);
             return;
         }
-        par::for_each_index((bytes + piece - 1) / piece, [&](std::size_t k) {
-            const std::size_t at = k * piece;
-            std::memcpy(dst + at, src + at, std::min(piece, bytes - at));
+        // Isolated: this thread waits while it holds the interpreter lock, so it must not
+        // take up work of another step meanwhile (a finished block's report needs that lock).
+        par::isolated([&] {
+            par::for_each_index((bytes + piece - 1) / piece, [&](std::size_t k) {
+                const std::size_t at = k * piece;
+                std::memcpy(dst + at, src + at, std::min(piece, bytes - at));
+            });
         });
     };
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
@@ -197,6 +201,19 @@ bool take_bool(PyObject* obj, const char* name, bool& out) {
         }
     } else {
         raise_not_instance(obj, "bool");
+    }
+    add_processing_note(name);
+    return false;
+}
+
+bool check_callable(PyObject* obj, const char* name) {
+    if (PyCallable_Check(obj)) return true;
+    // An object without a call slot runs nothing when called: the interpreter only raises
+    // its TypeError, worded as for any other call of it ("'int' object is not callable").
+    Object result = Object::steal(PyObject_CallNoArgs(obj));
+    if (result) {
+        raise_panic("an object that is not callable returned from a call");
+        return false;
     }
     add_processing_note(name);
     return false;

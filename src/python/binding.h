@@ -115,6 +115,9 @@ void copy_array(ArrayCopy& a, bool on_pool = false);
 
 // `parallel` as a Python bool or NumPy bool scalar; absent means false.
 bool take_bool(PyObject* obj, const char* name, bool& out);
+// True when `obj` is callable; otherwise the TypeError that calling it raises, with the
+// note naming `name`.
+bool check_callable(PyObject* obj, const char* name);
 // An integer (or __index__) as unsigned 64-bit, keeping the interpreter's exception.
 bool take_u64(PyObject* obj, const char* name, std::uint64_t& out);
 

@@ -74,9 +74,12 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         if (!take_array(bound[0], dtype_of<T>, "points", points)) return nullptr;
         bool parallel = false;
         if (!take_bool(bound[1], "parallel", parallel)) return nullptr;
-        // Held without a callable() test: a non-callable fails on its first event.
         Object progress;
         if (bound[2] && bound[2] != Py_None) progress = Object::borrow(bound[2]);
+        // Refused with the arguments' types: called, it would fail on its first event, but
+        // that error would surface only after the whole build. Without parallel=True any
+        // progress object is refused below, callable or not.
+        if (progress && parallel && !check_callable(progress.get(), "progress")) return nullptr;
 
         if (points.cols != D)
             return raise_value_error(D == 2 ? "input points must have shape (n, 2)"

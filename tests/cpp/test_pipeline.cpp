@@ -5,9 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "d2/delaunay2d.h"
@@ -227,6 +232,71 @@ TEST(Pipeline, ResultsDoNotDependOnTheThreadCount) {
             expect_same(quiet_run<3>(u3, 300), want3);
         });
     }
+}
+
+// Runs f(); aborts the test binary when f has not returned within `limit`, so that a stalled
+// build fails the run instead of hanging it.
+template <class F>
+void within(std::chrono::seconds limit, F&& f) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, limit, [&] { return finished; })) {
+            std::fprintf(stderr, "stalled: no return within %lld s\n",
+                         static_cast<long long>(limit.count()));
+            std::abort();
+        }
+    });
+    f();
+    {
+        const std::lock_guard<std::mutex> lock(m);
+        finished = true;
+    }
+    cv.notify_one();
+    watchdog.join();
+}
+
+// Builds `outer` `reps` times with a sink that, on every BlockDone, builds `inner` in
+// parallel, every other time with a sink of its own: what a Python callable may do on the
+// worker that reports the block, while that worker holds the block counter.
+template <std::size_t D>
+void build_from_the_sink(const std::vector<double>& outer, const std::vector<double>& inner,
+                         int reps) {
+    const auto want = quiet_run<D>(inner, 100);
+    ASSERT_TRUE(want.ok());
+    for (int r = 0; r < reps; ++r) {
+        Recorder rec;
+        const auto record = rec.sink();
+        std::atomic<int> wrong{0};
+        const par::ProgressSink sink = [&](par::ParProgress e) {
+            record(e);
+            if (e.kind != Kind::BlockDone) return;
+            Recorder nested;
+            const auto nested_sink = nested.sink();
+            const auto view = kavro::PointView<double>::dense(inner.data(), inner.size() / D, D);
+            const auto got = par::run_par<D>(view, 0, 100, e.done % 2 ? &nested_sink : nullptr).result;
+            if (!got.ok() || got.value().simplices != want.value().simplices) wrong.fetch_add(1);
+        };
+        const auto view = kavro::PointView<double>::dense(outer.data(), outer.size() / D, D);
+        EXPECT_TRUE(par::run_par<D>(view, 0, 100, &sink).result.ok());
+        EXPECT_EQ(path_of(rec), Path::pipeline);
+        EXPECT_EQ(wrong.load(), 0);
+    }
+}
+
+TEST(Pipeline, ASinkThatBuildsInParallelDoesNotStallTheBuild) {
+#ifdef KAVRO_POOL_PLAIN_THREADS
+    // No stealing to provoke: one round shows the nested builds' accesses to the sanitizer.
+    const int rounds = 1;
+#else
+    const int rounds = 4;
+#endif
+    within(std::chrono::seconds(120), [&] {
+        build_from_the_sink<2>(uniform(3000, 2, 7), uniform(1000, 2, 8), 2 * rounds);
+        build_from_the_sink<3>(uniform(2000, 3, 9), uniform(300, 3, 10), rounds);
+    });
 }
 
 }  // namespace

@@ -89,6 +89,31 @@ TEST(Pool, ExceptionsReachTheCaller) {
     });
 }
 
+// Set while a task of the outer step below runs on this thread.
+thread_local bool in_outer_task = false;
+
+TEST(Pool, AnIsolatedWaitTakesUpNoOtherTask) {
+    // Each outer task holds "a lock" (the flag) across a parallel step of its own, as a
+    // finished block holds the counter while its sink runs a build. Isolated, the waiting
+    // thread runs only that step's tasks, so no outer task ever starts under the flag.
+    std::atomic<int> started_under_flag{0};
+    par::with_pool_threads(8, [&] {
+        par::for_each_index(512, [&](std::size_t) {
+            if (in_outer_task) started_under_flag.fetch_add(1);
+            in_outer_task = true;
+            par::isolated([] {
+                par::for_each_index(64, [](std::size_t i) {
+                    volatile std::uint64_t x = i;
+                    for (int k = 0; k < 4000; ++k) x = x * 6364136223846793005u + 1;
+                });
+            });
+            in_outer_task = false;
+        });
+    });
+    EXPECT_EQ(started_under_flag.load(), 0);
+    EXPECT_EQ(par::isolated([] { return 7; }), 7);
+}
+
 TEST(Pool, SortsByNaturalOrderAndComparator) {
     std::mt19937_64 rng(7);
     std::vector<std::uint32_t> v(300'000);
