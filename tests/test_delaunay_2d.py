@@ -1,5 +1,7 @@
 """The sequential 2D build, judged by the one invariant checker."""
 
+import hashlib
+
 import numpy as np
 import pytest
 import scipy.spatial
@@ -117,12 +119,42 @@ def near_coincident_clusters(draw):
     return nudge(centres[owner], steps)
 
 
+@st.composite
+def rectangle_sides(draw):
+    """Exact collinear runs on the four sides of a rectangle, at sixteenths so that points
+    repeat and sides share corners, and a few points inside: nearly every point stays on
+    the hull while flips move its edges."""
+    k = draw(st.integers(4, 80))
+    side = draw(hnp.arrays(np.int64, k, elements=st.integers(0, 3)))
+    along = draw(hnp.arrays(np.int64, k, elements=st.integers(0, 16))) / 16
+    x = np.select([side % 2 == 0, side == 1], [along, 1.0], 0.0)
+    y = np.select([side % 2 == 1, side == 2], [along, 1.0], 0.0)
+    inside = draw(hnp.arrays(np.int64, (draw(st.integers(0, 4)), 2), elements=st.integers(1, 15))) / 16
+    size = np.array(draw(st.tuples(*[st.sampled_from([1.0, 3.0, 0.1, 2.0**-12, 1e3])] * 2)))
+    return np.vstack([np.column_stack([x, y]), inside]) * size + np.array(draw(st.tuples(dyadic, dyadic)))
+
+
+@st.composite
+def polygon_sides(draw):
+    """Points at sixteenths along the sides of a convex polygon with integer corners: exact
+    collinear runs on slanted hull edges, with copies."""
+    corners = np.array(sorted(set(draw(st.lists(st.sampled_from(PYTHAGOREAN), min_size=3, max_size=12))),
+                              key=lambda c: np.arctan2(c[1], c[0])), float)
+    k = draw(st.integers(0, 60))
+    side = draw(hnp.arrays(np.int64, k, elements=st.integers(0, len(corners) - 1)))
+    along = draw(hnp.arrays(np.int64, (k, 1), elements=st.integers(0, 16))) / 16
+    a, b = corners[side], corners[(side + 1) % len(corners)]
+    return np.vstack([corners, a + along * (b - a)])
+
+
 GENERATED = {
     "uniform": point_arrays(coordinate, 2),
     "small_grid_with_duplicates": point_arrays(st.integers(-3, 3).map(float), 2),
     "decimals": point_arrays(decimal, 2),
     "grid_far_from_origin": far_grids(2),
     "on_a_circle": on_circle(),
+    "rectangle_sides": rectangle_sides(),
+    "polygon_sides": polygon_sides(),
     "nearly_collinear": nearly_collinear(),
     "near_coincident_clusters": near_coincident_clusters(),
     "signed_zero_copies": signed_zero_copies(2),
@@ -139,3 +171,107 @@ def test_generated(kind, data):
 def test_generated_at_any_power_of_two_scale(data):
     points, e = at_any_power_of_two(data, GENERATED)
     assert_same(check_build(np.ldexp(points, e)), build(points))
+
+
+# -------------------------------------------------------------------------------------
+# hull-heavy inputs: most points stay on the hull, so flips keep moving hull edges
+
+
+def rational_circle(name, n):
+    """n points rounded from the unit circle through its rational parametrisation, whose
+    operations round alike on every machine (no libm): nearly all of them on the hull."""
+    t = rng(name).uniform(-1, 1, n)
+    x, y = (1 - t * t) / (1 + t * t), 2 * t / (1 + t * t)
+    x[n // 2:] = -x[n // 2:]
+    return np.column_stack([x, y])
+
+
+def square_sides(name, n, inside=20, lattice=None):
+    """n points on the four sides of the unit square, each side an exact collinear run,
+    and a few inside; on a lattice of that many steps, sides share corners and points repeat."""
+    r = rng(name)
+    m = n // 4
+    t = r.random((4, m)) if lattice is None else r.integers(0, lattice + 1, (4, m)) / lattice
+    zero, one = np.zeros(m), np.ones(m)
+    sides = [(t[0], zero), (one, t[1]), (t[2], one), (zero, t[3])]
+    points = np.vstack([np.column_stack(s) for s in sides] + [0.05 + 0.9 * r.random((inside, 2))])
+    return points[r.permutation(len(points))]
+
+
+def with_copies(name, points, fraction=0.2):
+    r = rng(name + " copies")
+    extra = points[r.integers(0, len(points), int(fraction * len(points)))]
+    return np.vstack([points, extra])[r.permutation(len(points) + len(extra))]
+
+
+def octagon_sides(name, n):
+    """Points spaced at random along the sides of a convex octagon with integer corners:
+    rounded, so each side is a nearly collinear run."""
+    corners = np.array([(5, 0), (4, 3), (0, 5), (-3, 4), (-5, 0), (-4, -3), (0, -5), (3, -4)], float)
+    s = rng(name).random((8, n // 8, 1))
+    return (corners[:, None] + s * (np.roll(corners, -1, axis=0) - corners)[:, None]).reshape(-1, 2)
+
+
+def rounded_line(name, n):
+    """Rounded points of one line: the sweep meets some of them inside its hull."""
+    t = rng(name).uniform(-1, 1, n)
+    return np.column_stack([0.1 + 0.7 * t, 0.7 + 0.3 * t])
+
+
+HULL_HEAVY = {
+    "circle_300": lambda: rational_circle("circle 300", 300),
+    "circle_3000": lambda: rational_circle("circle 3000", 3000),
+    "circle_40000": lambda: rational_circle("circle 40000", 40000),
+    "circle_with_copies_3000": lambda: with_copies("circle", rational_circle("circle 2500", 2500)),
+    "square_sides_400": lambda: square_sides("square 400", 400),
+    "square_sides_36000": lambda: square_sides("square 36000", 36000),
+    "square_lattice_sides_with_copies_2000": lambda: with_copies("lattice", square_sides("lattice", 2000, 5, 64)),
+    "square_sides_only_1000": lambda: square_sides("bare square", 1000, 0),
+    "octagon_sides_2400": lambda: octagon_sides("octagon", 2400),
+    "nearly_collinear_2000": lambda: rounded_line("line", 2000),
+}
+
+
+# Many of these triangulations are not unique (cocircular and collinear points), so the
+# checker cannot tell a changed choice of diagonals from the right one. Digests of the
+# three arrays pin the results, recorded when a flip that moved a hull edge still searched
+# the hull for the edge's vertex: going there directly must change no result.
+HULL_HEAVY_DIGESTS = {
+    ("circle_300", "float64"): "a7a9791a7fb9fcad",
+    ("circle_300", "float32"): "b6830d0204a44a91",
+    ("circle_3000", "float64"): "f08603780612de8a",
+    ("circle_3000", "float32"): "5a5cb64db6942f07",
+    ("circle_40000", "float64"): "69165af71b4475a9",
+    ("circle_40000", "float32"): "224fff622d2eb5ad",
+    ("circle_with_copies_3000", "float64"): "d1e705b2a2f82ec0",
+    ("circle_with_copies_3000", "float32"): "3cdb3c3efc402f35",
+    ("square_sides_400", "float64"): "c98377bce48ad0f1",
+    ("square_sides_400", "float32"): "c98377bce48ad0f1",
+    ("square_sides_36000", "float64"): "fb039fb2e0511e73",
+    ("square_sides_36000", "float32"): "f1c7080df5054c24",
+    ("square_lattice_sides_with_copies_2000", "float64"): "735266956971dbb8",
+    ("square_lattice_sides_with_copies_2000", "float32"): "735266956971dbb8",
+    ("square_sides_only_1000", "float64"): "34386c945aa06298",
+    ("square_sides_only_1000", "float32"): "34386c945aa06298",
+    ("octagon_sides_2400", "float64"): "993b6ad3d02dc7d8",
+    ("octagon_sides_2400", "float32"): "f79f24d7056ac0be",
+    ("nearly_collinear_2000", "float64"): "c03a5d04d55a1a62",
+    ("nearly_collinear_2000", "float32"): "bfcbcd008a8ceb38",
+}
+
+
+def digest(result):
+    h = hashlib.sha256()
+    for arr in result:
+        h.update(np.ascontiguousarray(arr, dtype="<i4").tobytes())
+    return h.hexdigest()[:16]
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("name", HULL_HEAVY)
+def test_hull_heavy_sets_triangulate_as_before(name, dtype):
+    points = HULL_HEAVY[name]().astype(dtype)
+    result = build(points)
+    assert digest(result) == HULL_HEAVY_DIGESTS[name, np.dtype(dtype).name]
+    if len(points) <= 3000:
+        check_triangulation(points, *result)

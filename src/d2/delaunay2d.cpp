@@ -133,16 +133,14 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
         tri[b] = p0;
         const std::uint32_t hbl = he[bl];
         if (hbl == NO_INDEX) {
-            // The hull edge that sat in bl now sits in a. The vertex that names it lies
-            // near the latest insertion, so the search walks back from hull_start.
-            std::uint32_t v = hull_start;
-            do {
-                if (hull_tri[v] == bl) {
-                    hull_tri[v] = a;
-                    break;
-                }
-                v = hull_prev[v];
-            } while (v != hull_start);
+            // The hull edge that sat in bl now sits in a. It leaves p1, and no other hull
+            // vertex names bl: one whose edge is still on the hull names that edge, and one
+            // whose edge the running insertion has covered names the slot the edge had,
+            // which can hold a hull edge again only at the new point, never one opposite
+            // it as bl is. Going to p1 directly, not searching the hull for it, keeps
+            // inputs with most points on the hull linear.
+            assert(hull_tri[p1] == bl);
+            hull_tri[p1] = a;
         }
         const std::uint32_t har = he[ar];
         link(a, hbl);
