@@ -41,4 +41,22 @@ double incircle_wide(const double* pa, const double* pb, const double* pc, const
 double insphere_wide(const double* pa, const double* pb, const double* pc, const double* pd,
                      const double* pe);
 
+// The plain form, or the wide one when `wide`: for callers that decide once for a whole
+// cloud (PowerOfTwoScale::in_exact_range), so that the branch is always predicted.
+inline double orient2d(const double* pa, const double* pb, const double* pc, bool wide) {
+    return wide ? orient2d_wide(pa, pb, pc) : orient2d(pa, pb, pc);
+}
+inline double orient3d(const double* pa, const double* pb, const double* pc, const double* pd,
+                       bool wide) {
+    return wide ? orient3d_wide(pa, pb, pc, pd) : orient3d(pa, pb, pc, pd);
+}
+inline double incircle(const double* pa, const double* pb, const double* pc, const double* pd,
+                       bool wide) {
+    return wide ? incircle_wide(pa, pb, pc, pd) : incircle(pa, pb, pc, pd);
+}
+inline double insphere(const double* pa, const double* pb, const double* pc, const double* pd,
+                       const double* pe, bool wide) {
+    return wide ? insphere_wide(pa, pb, pc, pd, pe) : insphere(pa, pb, pc, pd, pe);
+}
+
 }  // namespace kavro::pred

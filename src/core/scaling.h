@@ -20,6 +20,8 @@ namespace kavro {
 
 class PowerOfTwoScale {
 public:
+    static constexpr double MAX = 1.7976931348623157e308;  // the largest finite double
+
     // Scale for the largest finite |coordinate| of points; the identity when there is
     // none (every coordinate zero or non-finite), so NaN and infinities reach the kernel
     // as they are.
@@ -30,7 +32,6 @@ public:
     // double products can hold, and exactness ends there anyway).
     template <class T>
     static PowerOfTwoScale of(const PointView<T>& points) {
-        constexpr double MAX = 1.7976931348623157e308;
         double top = 0.0;
         double low = MAX;  // smallest nonzero finite |coordinate|
         for (std::size_t r = 0; r < points.rows; ++r) {
@@ -42,22 +43,35 @@ public:
                 }
             }
         }
+        return of_extremes(top, low, points.cols, [&points] {
+            int lowest = 1024;
+            for (std::size_t r = 0; r < points.rows; ++r) {
+                for (std::size_t c = 0; c < points.cols; ++c) {
+                    const double a = std::fabs(points.at(r, c));
+                    if (a > 0.0 && a <= MAX) lowest = std::min(lowest, lowest_bit(a));
+                }
+            }
+            return lowest;
+        });
+    }
+
+    // `of` from what it reads of a cloud of `dims` columns: its largest finite magnitude
+    // top, its smallest nonzero finite one low (MAX when there is none), and, through
+    // lowest_of(), the lowest set bit of any nonzero finite coordinate, asked for only
+    // when low does not settle the question. For callers that scan the cloud their own way.
+    template <class LowestBit>
+    static PowerOfTwoScale of_extremes(double top, double low, std::size_t dims,
+                                       LowestBit&& lowest_of) {
         if (top == 0.0) return PowerOfTwoScale(0);
         int exponent = -binade(top);
         // Every nonzero coordinate is a multiple of 2^(binade(low) - 52); the exact lowest
         // set bit is only looked for when that bound is not good enough.
-        const int floor_bit = exact_floor(points.cols);
+        const int floor_bit = exact_floor(dims);
         const bool subnormal = exponent < 0 && std::ldexp(low, exponent) < 0x1p-1022;
         if (!subnormal && binade(low) - 52 + exponent >= floor_bit) {
             return PowerOfTwoScale(exponent, true);
         }
-        int lowest = 1024;
-        for (std::size_t r = 0; r < points.rows; ++r) {
-            for (std::size_t c = 0; c < points.cols; ++c) {
-                const double a = std::fabs(points.at(r, c));
-                if (a > 0.0 && a <= MAX) lowest = std::min(lowest, lowest_bit(a));
-            }
-        }
+        const int lowest = lowest_of();
         // exponent + (position of the lowest set bit of v) >= -1074 keeps v exact.
         if (subnormal) exponent = std::max(exponent, std::min(0, -1074 - lowest));
         const bool top_in_range = std::ldexp(top, exponent) < 2.0;
@@ -117,7 +131,6 @@ public:
     }
 
 private:
-
     int exponent_;
     bool in_exact_range_;
     double first_;

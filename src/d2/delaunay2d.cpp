@@ -21,12 +21,6 @@ namespace {
 inline std::uint32_t next_he(std::uint32_t h) { return h % 3 == 2 ? h - 2 : h + 1; }
 inline std::uint32_t prev_he(std::uint32_t h) { return h % 3 == 0 ? h + 2 : h - 1; }
 
-// The exact tests on the kernel's coordinates: the plain predicates while the cloud lies in
-// their exact range, the wide ones otherwise (Triangulator::wide).
-inline double orient_exact(const double* a, const double* b, const double* c, bool wide) {
-    return wide ? pred::orient2d_wide(a, b, c) : pred::orient2d(a, b, c);
-}
-
 // Float filter in front of the adaptive orientation stage. The bound constant is the one
 // the sweep's decisions are defined by: the double nearest 3.3306690621773724e-16, about
 // 3.5e-9 (relative) below Shewchuk's ccwerrboundA = (3 + 16 eps) eps. Only the sign is used.
@@ -119,10 +113,9 @@ std::uint32_t Triangulator::legalize(std::uint32_t a) {
         const std::uint32_t pl = tri[al];
         const std::uint32_t p1 = tri[bl];
         // 0 (cocircular) and NaN both count as legal: flipping on a tie could cycle.
-        const double* const q[4] = {xy + 2 * std::size_t{p0}, xy + 2 * std::size_t{pr},
-                                    xy + 2 * std::size_t{pl}, xy + 2 * std::size_t{p1}};
-        const bool illegal = (wide_cloud ? pred::incircle_wide(q[0], q[1], q[2], q[3])
-                                   : pred::incircle(q[0], q[1], q[2], q[3])) > 0.0;
+        const bool illegal = pred::incircle(xy + 2 * std::size_t{p0}, xy + 2 * std::size_t{pr},
+                                            xy + 2 * std::size_t{pl}, xy + 2 * std::size_t{p1},
+                                            wide_cloud) > 0.0;
         if (!illegal) {
             if (edge_stack.empty()) break;
             a = edge_stack.back();
@@ -223,7 +216,7 @@ private:
 
     double orient_edge(std::uint32_t h, const double* p) const {
         const std::uint32_t* tri = tr_.triangles.data();
-        return orient_exact(point(tri[h]), point(tri[next_he(h)]), p, tr_.wide);
+        return pred::orient2d(point(tri[h]), point(tri[next_he(h)]), p, tr_.wide);
     }
 
     // Visibility walk from the hull triangle at start_vertex; falls back to a scan of all
@@ -665,7 +658,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
             const double uy = (dx * cl - ex * bl) * d;
             const double r = ux * ux + uy * uy;
             if (!(r < best)) continue;
-            if (d2::orient_exact(at(s0), at(s1), at(k), wide) == 0.0) continue;
+            if (pred::orient2d(at(s0), at(s1), at(k), wide) == 0.0) continue;
             best = r;
             s2 = k;
         }
@@ -673,7 +666,7 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
         // the centred frame although the caller's points span the plane: the first
         // point off the line, by the exact test, seeds the sweep instead.
         for (std::size_t k = 0; finite && s2 == NO_INDEX && k < n; ++k) {
-            if (k != s0 && k != s1 && d2::orient_exact(at(s0), at(s1), at(k), wide) != 0.0) s2 = k;
+            if (k != s0 && k != s1 && pred::orient2d(at(s0), at(s1), at(k), wide) != 0.0) s2 = k;
         }
     }
     if (s2 == NO_INDEX) {

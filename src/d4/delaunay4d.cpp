@@ -397,9 +397,7 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
     } else {
         KAVRO_D4_COUNT(exact_tests, 1);
         // insphere recomputes the lifting exactly and has the opposite sign of s.
-        const double* q = pts[ref].data();
-        const double e = wide ? pred::insphere_wide(p1, p2, p3, q, p0)
-                              : pred::insphere(p1, p2, p3, q, p0);
+        const double e = pred::insphere(p1, p2, p3, pts[ref].data(), p0, wide);
         if (e < 0.0) {
             flip = true;
         } else if (e > 0.0 || e != e) {
@@ -437,21 +435,20 @@ inline bool plane_of(const Point4* pts, const double* scale4, const std::uint32_
 
 }  // namespace
 
-// Whether every lifted value is zero or of magnitude in [2^-200, 2^200]: then a nonzero
-// entry ê is at least 2^-252 (all values are multiples of that), and every nonzero
-// product in either bound, K times three entries and a scale or a height sum, stays
-// above 2^-1022 and far below overflow.
 double underflow_allowance(const std::array<double, 4>& scale4) {
     double e = 1.0;
     for (const double s : scale4) {
         if (s > e) e = s;
     }
     // At most a few hundred roundings feed a bound; 2^-1050 leaves a factor 2^25 for them.
-    // NaN or an overflowing product gives +inf: every test is exact then.
-    const double a = 0x1p-1050 * ((e * e) * e);
-    return a == a ? a : std::numeric_limits<double>::infinity();
+    // An overflowing product gives +inf (NaN scales are passed over): every test is exact then.
+    return 0x1p-1050 * ((e * e) * e);
 }
 
+// Whether every lifted value is zero or of magnitude in [2^-200, 2^200]: then a nonzero
+// entry ê is at least 2^-252 (all values are multiples of that), and every nonzero
+// product in either bound, K times three entries and a scale or a height sum, stays
+// above 2^-1022 and far below overflow.
 bool loose_bounds_hold(const std::vector<Point4>& pts) {
     for (const Point4& p : pts) {
         for (const double x : p) {
@@ -502,23 +499,19 @@ std::vector<std::size_t> exact_seed(const std::vector<Point4>& pts, bool wide) {
         for (int u = 0; u < 3; ++u) {
             const int v = (u + 1) % 3;
             const double pa[2] = {a[u], a[v]}, pb[2] = {b[u], b[v]}, pp[2] = {p[u], p[v]};
-            if ((wide ? pred::orient2d_wide(pa, pb, pp) : pred::orient2d(pa, pb, pp)) != 0.0) {
-                return true;
-            }
+            if (pred::orient2d(pa, pb, pp, wide) != 0.0) return true;
         }
         return false;
     };
     if (!next(off_line)) return {};
     const double* c = pts[seed[1]].data();
-    const auto off_plane = [a, b, c, wide](const double* p) {
-        return (wide ? pred::orient3d_wide(a, b, c, p) : pred::orient3d(a, b, c, p)) != 0.0;
-    };
-    if (!next(off_plane)) return {};
+    if (!next([=](const double* p) { return pred::orient3d(a, b, c, p, wide) != 0.0; })) {
+        return {};
+    }
     const double* d = pts[seed[2]].data();
-    const auto off_sphere = [a, b, c, d, wide](const double* p) {
-        return (wide ? pred::insphere_wide(a, b, c, d, p) : pred::insphere(a, b, c, d, p)) != 0.0;
-    };
-    if (!next(off_sphere)) return {};
+    if (!next([=](const double* p) { return pred::insphere(a, b, c, d, p, wide) != 0.0; })) {
+        return {};
+    }
     return seed;
 }
 
@@ -566,12 +559,9 @@ Status find_seed(std::vector<Point4>& pts, std::vector<std::uint32_t>& perm,
         ++k;
     }
     // The float search only proposes: the five must span the lifted space exactly.
-    if (ne == 4) {
-        const double* q[5] = {pts[1].data(), pts[2].data(), pts[3].data(), pts[4].data(),
-                              pts[0].data()};
-        const double s = wide ? pred::insphere_wide(q[0], q[1], q[2], q[3], q[4])
-                              : pred::insphere(q[0], q[1], q[2], q[3], q[4]);
-        if (s != 0.0) return std::nullopt;
+    if (ne == 4 && pred::insphere(pts[1].data(), pts[2].data(), pts[3].data(), pts[4].data(),
+                                  pts[0].data(), wide) != 0.0) {
+        return std::nullopt;
     }
     if (!exact) return DelaunayError::degenerate(FLAT);
     // Undo the float search's swaps, newest first, so that positions are as they came.
@@ -615,10 +605,8 @@ Status init_hull4d(const Point4* pts, const double* scale4, FacetStore& store) {
 double exact_side(const Point4* pts, const FacetStore& store, std::uint32_t f, std::uint32_t q) {
     KAVRO_D4_COUNT(exact_tests, 1);
     const std::uint32_t* v = store.links[f].v;
-    const double* p[5] = {pts[v[1]].data(), pts[v[2]].data(), pts[v[3]].data(), pts[q].data(),
-                          pts[v[0]].data()};
-    const double r = store.wide ? pred::insphere_wide(p[0], p[1], p[2], p[3], p[4])
-                                : pred::insphere(p[0], p[1], p[2], p[3], p[4]);
+    const double r = pred::insphere(pts[v[1]].data(), pts[v[2]].data(), pts[v[3]].data(),
+                                    pts[q].data(), pts[v[0]].data(), store.wide);
     return (store.flags[f] & PARITY) ? r : -r;
 }
 
@@ -730,8 +718,7 @@ std::uint32_t locate(const Point4* pts, const FacetStore& store,
             if (l.nb[k] == from) continue;
             const double* keep = p[k];
             p[k] = q;
-            const double o = store.wide ? pred::orient3d_wide(p[0], p[1], p[2], p[3])
-                                        : pred::orient3d(p[0], p[1], p[2], p[3]);
+            const double o = pred::orient3d(p[0], p[1], p[2], p[3], store.wide);
             p[k] = keep;
             if (parity ? o < 0.0 : o > 0.0) {
                 exit = k;
@@ -971,10 +958,8 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
             continue;
         }
         const std::uint32_t* v = store.links[s].v;
-        const double* p[4] = {pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
-                              pts[v[3]].data()};
-        const double o = store.wide ? pred::orient3d_wide(p[0], p[1], p[2], p[3])
-                                    : pred::orient3d(p[0], p[1], p[2], p[3]);
+        const double o = pred::orient3d(pts[v[0]].data(), pts[v[1]].data(), pts[v[2]].data(),
+                                        pts[v[3]].data(), store.wide);
         // The stored normal's w has, exactly, the sign of o, reversed by the parity.
         if ((fl & PARITY) ? o > 0.0 : o < 0.0) row[s] = rows++;
     }

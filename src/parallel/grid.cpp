@@ -410,45 +410,30 @@ std::uint64_t morton_key(const Cell<D>& c) {
 
 template <std::size_t D, class T>
 PowerOfTwoScale cloud_scale(const PointView<T>& points) {
-    constexpr double MAX = std::numeric_limits<double>::max();
-    struct Witnesses {
-        double top = 0.0;    // largest finite magnitude
-        double low = MAX;    // smallest nonzero finite magnitude
-        double fine = 0.0;   // a nonzero finite magnitude with the lowest set bit
-        int fine_bit = 1024;
+    constexpr double MAX = PowerOfTwoScale::MAX;
+    struct Extremes {
+        double top = 0.0;     // largest finite magnitude
+        double low = MAX;     // smallest nonzero finite magnitude
+        int lowest = 1024;    // lowest set bit of a nonzero finite magnitude
     };
     // of() scans the cloud on one thread, which on a large cloud is a noticeable part of
     // the grid's own time.
-    const Witnesses w = fold_reduce(
-        points.rows, Witnesses{},
-        [&](Witnesses& acc, std::size_t i) {
+    const Extremes x = fold_reduce(
+        points.rows, Extremes{},
+        [&](Extremes& acc, std::size_t i) {
             for (std::size_t a = 0; a < D; ++a) {
                 const double v = std::fabs(points.at(i, a));
                 if (!(v <= MAX) || v == 0.0) continue;  // NaN, infinities and zeros
                 if (v > acc.top) acc.top = v;
                 if (v < acc.low) acc.low = v;
-                const int bit = PowerOfTwoScale::lowest_bit(v);
-                if (bit < acc.fine_bit) {
-                    acc.fine_bit = bit;
-                    acc.fine = v;
-                }
+                acc.lowest = std::min(acc.lowest, PowerOfTwoScale::lowest_bit(v));
             }
         },
-        [](const Witnesses& x, const Witnesses& y) {
-            Witnesses r = x;
-            if (y.top > r.top) r.top = y.top;
-            if (y.low < r.low) r.low = y.low;
-            if (y.fine_bit < r.fine_bit) {
-                r.fine_bit = y.fine_bit;
-                r.fine = y.fine;
-            }
-            return r;
+        [](const Extremes& p, const Extremes& q) {
+            return Extremes{std::max(p.top, q.top), std::min(p.low, q.low),
+                            std::min(p.lowest, q.lowest)};
         });
-    std::array<double, 3 * D> rows{};
-    rows[0] = w.top;
-    rows[D] = w.low == MAX ? 0.0 : w.low;
-    rows[2 * D] = w.fine;
-    return PowerOfTwoScale::of(PointView<double>::dense(rows.data(), 3, D));
+    return PowerOfTwoScale::of_extremes(x.top, x.low, D, [&x] { return x.lowest; });
 }
 
 template <std::size_t D, class T>

@@ -115,9 +115,7 @@ template <std::size_t D>
 void cut_blocks(Grid<D>& g, std::uint64_t block_target);
 
 // PowerOfTwoScale::of(points), the scale the sequential kernels give the same cloud, with
-// the scan over the points made on the pool: of() reads of a cloud only its largest
-// finite magnitude, its smallest nonzero one and the finite value with the lowest set
-// bit, so those three, found in parallel, are handed to of() as a cloud of three rows.
+// the scan over the points made on the pool (PowerOfTwoScale::of_extremes).
 template <std::size_t D, class T>
 PowerOfTwoScale cloud_scale(const PointView<T>& points);
 
