@@ -129,3 +129,34 @@ def test_adjacency_matches_scipy():
     tri = scipy.spatial.Delaunay(np.random.default_rng(24).random((500, 2)))
     ours = neighbour_lists(*_kavro.vertex_neighbor_vertices(tri.simplices.astype(I32), 500))
     assert ours == [sorted(v) for v in neighbour_lists(*tri.vertex_neighbor_vertices)]
+
+
+def changes_on_index(change, value=4):
+    class N:
+        def __index__(self):
+            change()
+            return value
+    return N()
+
+
+def test_adjacency_reads_simplices_as_n_points_index_left_them():
+    # __index__ is user code run after the array was first looked at: the copy must follow
+    # what it did to the array, never the shape seen before it ran.
+    big = np.zeros((2_000_000, 4), I32)
+    got = _kavro.vertex_neighbor_vertices(big, changes_on_index(lambda: big.resize((1, 2), refcheck=False)))
+    assert [a.tolist() for a in got] == [[0, 1, 1, 1, 1], [0]]
+
+    rows = np.tile(np.arange(4, dtype=I32), (100, 1))
+    got = _kavro.vertex_neighbor_vertices(rows, changes_on_index(lambda: setattr(rows, "shape", (200, 2))))
+    assert neighbour_lists(*got) == [[1], [0], [3], [2]]
+    rows = np.tile(np.arange(4, dtype=I32), (100, 1))
+    raises_exactly(ValueError, "simplices must have at least 2 columns", None,
+                   _kavro.vertex_neighbor_vertices, rows,
+                   changes_on_index(lambda: setattr(rows, "shape", (400, 1))))
+
+    base = np.zeros((199, 4), I32)
+    base[:] = [0, 1, 2, 3]
+    rows = base[::2]
+    raises_exactly(TypeError, "'ndarray' object is not an instance of 'ndarray'", "simplices",
+                   _kavro.vertex_neighbor_vertices, rows,
+                   changes_on_index(lambda: setattr(rows, "shape", (100, 2, 2))))

@@ -99,26 +99,24 @@ ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
 }
 
 template <class T>
-Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points) {
-    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget2d);
+Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points, const ParConfig& c) {
     return run_par<2, T>(points, c.min_points, c.block_target, nullptr).result;
 }
 
 template <class T>
-Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points) {
-    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget3d);
+Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points, const ParConfig& c) {
     return run_par<3, T>(points, c.min_points, c.block_target, nullptr).result;
 }
 
 template <class T>
-ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
-    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget2d);
+ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ParConfig& c,
+                                          const ProgressSink& progress) {
     return run_par<2, T>(points, c.min_points, c.block_target, &progress);
 }
 
 template <class T>
-ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
-    const ParConfig c = ParConfig::from_env(ParConfig::kDefaultBlockTarget3d);
+ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ParConfig& c,
+                                          const ProgressSink& progress) {
     return run_par<3, T>(points, c.min_points, c.block_target, &progress);
 }
 
@@ -130,17 +128,19 @@ template ParOutput<4> run_par<3, double>(const PointView<double>&, std::uint64_t
                                          const ProgressSink*);
 template ParOutput<4> run_par<3, float>(const PointView<float>&, std::uint64_t, std::uint64_t,
                                         const ProgressSink*);
-template Result<DelaunayOutput<3>> delaunay2d_par<double>(const PointView<double>&);
-template Result<DelaunayOutput<3>> delaunay2d_par<float>(const PointView<float>&);
-template Result<DelaunayOutput<4>> delaunay4d_par<double>(const PointView<double>&);
-template Result<DelaunayOutput<4>> delaunay4d_par<float>(const PointView<float>&);
+template Result<DelaunayOutput<3>> delaunay2d_par<double>(const PointView<double>&,
+                                                         const ParConfig&);
+template Result<DelaunayOutput<3>> delaunay2d_par<float>(const PointView<float>&, const ParConfig&);
+template Result<DelaunayOutput<4>> delaunay4d_par<double>(const PointView<double>&,
+                                                         const ParConfig&);
+template Result<DelaunayOutput<4>> delaunay4d_par<float>(const PointView<float>&, const ParConfig&);
 template ParOutput<3> delaunay2d_par_with_progress<double>(const PointView<double>&,
-                                                           const ProgressSink&);
-template ParOutput<3> delaunay2d_par_with_progress<float>(const PointView<float>&,
+                                                           const ParConfig&, const ProgressSink&);
+template ParOutput<3> delaunay2d_par_with_progress<float>(const PointView<float>&, const ParConfig&,
                                                           const ProgressSink&);
 template ParOutput<4> delaunay4d_par_with_progress<double>(const PointView<double>&,
-                                                           const ProgressSink&);
-template ParOutput<4> delaunay4d_par_with_progress<float>(const PointView<float>&,
+                                                           const ParConfig&, const ProgressSink&);
+template ParOutput<4> delaunay4d_par_with_progress<float>(const PointView<float>&, const ParConfig&,
                                                           const ProgressSink&);
 
 }  // namespace kavro::par

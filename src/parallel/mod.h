@@ -86,15 +86,39 @@ template <std::size_t D, class T>
 ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
                          std::uint64_t block_target, const ProgressSink* progress);
 
-// The entry points: the settings from the environment (ParConfig::from_env, block target
-// default 150000 in 2D and 125000 in 3D), then run_par.
+// The entry points: run_par with the given settings. The forms without settings read them
+// from the environment first (ParConfig::from_env, block target default 150000 in 2D and
+// 125000 in 3D). getenv is not safe against a concurrent setenv, so a caller whose other
+// threads may change the environment (Python assigning os.environ) reads the settings
+// itself while it excludes them, and passes them in.
 template <class T>
-Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points);
+Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points, const ParConfig& config);
 template <class T>
-Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points);
+Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points, const ParConfig& config);
 template <class T>
-ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ProgressSink& progress);
+ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ParConfig& config,
+                                          const ProgressSink& progress);
 template <class T>
-ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ProgressSink& progress);
+ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ParConfig& config,
+                                          const ProgressSink& progress);
+
+template <class T>
+Result<DelaunayOutput<3>> delaunay2d_par(const PointView<T>& points) {
+    return delaunay2d_par(points, ParConfig::from_env(ParConfig::kDefaultBlockTarget2d));
+}
+template <class T>
+Result<DelaunayOutput<4>> delaunay4d_par(const PointView<T>& points) {
+    return delaunay4d_par(points, ParConfig::from_env(ParConfig::kDefaultBlockTarget3d));
+}
+template <class T>
+ParOutput<3> delaunay2d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
+    return delaunay2d_par_with_progress(
+        points, ParConfig::from_env(ParConfig::kDefaultBlockTarget2d), progress);
+}
+template <class T>
+ParOutput<4> delaunay4d_par_with_progress(const PointView<T>& points, const ProgressSink& progress) {
+    return delaunay4d_par_with_progress(
+        points, ParConfig::from_env(ParConfig::kDefaultBlockTarget3d), progress);
+}
 
 }  // namespace kavro::par

@@ -39,7 +39,8 @@ Converted convert(Result<DelaunayOutput<K>>&& result) {
 
 // The build the arguments ask for; runs with the interpreter lock released.
 template <class T, std::size_t D>
-Converted run_build(const PointView<T>& view, bool parallel, PyProgress* progress) {
+Converted run_build(const PointView<T>& view, const std::optional<par::ParConfig>& parallel,
+                    PyProgress* progress) {
     if (!parallel) {
         if constexpr (D == 2) {
             return convert(delaunay2d(view));
@@ -49,16 +50,16 @@ Converted run_build(const PointView<T>& view, bool parallel, PyProgress* progres
     }
     if (!progress) {
         if constexpr (D == 2) {
-            return convert(par::delaunay2d_par(view));
+            return convert(par::delaunay2d_par(view, *parallel));
         } else {
-            return convert(par::delaunay4d_par(view));
+            return convert(par::delaunay4d_par(view, *parallel));
         }
     }
     const par::ProgressSink sink = progress->sink();
     if constexpr (D == 2) {
-        return convert(std::move(par::delaunay2d_par_with_progress(view, sink).result));
+        return convert(std::move(par::delaunay2d_par_with_progress(view, *parallel, sink).result));
     } else {
-        return convert(std::move(par::delaunay4d_par_with_progress(view, sink).result));
+        return convert(std::move(par::delaunay4d_par_with_progress(view, *parallel, sink).result));
     }
 }
 
@@ -87,6 +88,12 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         if (progress && !parallel)
             return raise_value_error("progress reporting requires parallel=True");
 
+        // Read while the lock is held: another Python thread assigning os.environ calls
+        // setenv, which may move the environment that getenv is reading.
+        std::optional<par::ParConfig> config;
+        if (parallel)
+            config = par::ParConfig::from_env(D == 2 ? par::ParConfig::kDefaultBlockTarget2d
+                                                     : par::ParConfig::kDefaultBlockTarget3d);
         copy_array(points, parallel);
         Converted result;
         // Declared before the lock is released: its references are dropped only once the
@@ -98,7 +105,7 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             GilRelease unlocked;
             const PointView<T> view{points.data<T>(), points.rows, points.cols, points.row_stride,
                                     points.col_stride};
-            result = run_build<T, D>(view, parallel, adapter ? &*adapter : nullptr);
+            result = run_build<T, D>(view, config, adapter ? &*adapter : nullptr);
             points.free_copy();
             if (adapter) outcome = adapter->into_result();
         }

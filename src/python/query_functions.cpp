@@ -87,6 +87,10 @@ KAVRO_FASTCALL(vertex_neighbor_vertices) {
         if (!take_array(bound[0], Dtype::Int32, "simplices", simplices)) return nullptr;
         std::uint64_t n_points = 0;
         if (!take_u64(bound[1], "n_points", n_points)) return nullptr;
+        // n_points.__index__ is user code: it may have reshaped, resized or retyped the
+        // array, so the shape read above is stale. Take the array again as it stands now;
+        // nothing runs between this and the copy.
+        if (!take_array(bound[0], Dtype::Int32, "simplices", simplices)) return nullptr;
         if (simplices.cols < 2) return raise_value_error("simplices must have at least 2 columns");
         if (n_points >= 2147483648ull) return raise_value_error("n_points does not fit int32");
         copy_array(simplices);
