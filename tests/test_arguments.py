@@ -111,6 +111,10 @@ def test_checks_run_in_order(name):
                    f, wrong_shape, parallel=True, progress="not even callable")
     raises_exactly(ValueError, shape_text, None, f, np.empty((0, 5 - cols), dtype))
     raises_exactly(ValueError, shape_text, None, f, wrong_shape, parallel=True, progress=calls.append)
+    # the point count comes after the shape and the progress checks (zero strides: no memory)
+    raises_exactly(ValueError, shape_text, None, f, np.broadcast_to(wrong_shape[0], (2**31 + 1, 5 - cols)))
+    raises_exactly(ValueError, "progress reporting requires parallel=True", None,
+                   f, np.broadcast_to(np.zeros(cols, dtype), (2**31 + 1, cols)), progress=calls.append)
     for progress in (calls.append, "not even callable"):
         for parallel in ({}, {"parallel": False}):
             raises_exactly(ValueError, "progress reporting requires parallel=True", None,

@@ -1,6 +1,8 @@
 """How the build functions read their input and hand out their results."""
 
 import gc
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -73,3 +75,36 @@ def test_results_are_fresh_arrays_independent_of_the_input():
     scribble = [np.full(expected.shape, -1, np.int32) for _ in range(50)]
     np.testing.assert_array_equal(tail, expected)
     assert scribble and tail.flags.writeable
+
+
+# Zero-stride inputs of 2**31 + 1 and 2**31 rows, in a process that cannot map even one
+# copy of them: a refusal decided on the shape gets its ValueError there, and an input
+# at the limit passes it and then fails on the copy's memory.
+_AT_THE_POINT_LIMIT = """
+import resource
+import numpy as np
+import _kavro
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+for name, cols, dtype in [("calculate_kavro_2d", 2, np.float64), ("calculate_kavro_2d_f32", 2, np.float32),
+                          ("calculate_kavro_3d", 3, np.float64), ("calculate_kavro_3d_f32", 3, np.float32)]:
+    for rows in (2**31 + 1, 2**31):
+        for parallel in (False, True):
+            try:
+                getattr(_kavro, name)(np.broadcast_to(np.zeros(cols, dtype), (rows, cols)), parallel=parallel)
+                outcome = "built"
+            except (ValueError, MemoryError) as exc:
+                outcome = f"{type(exc).__name__}: {exc}"
+            print(name, rows, parallel, outcome, sep="|")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
+def test_inputs_past_the_point_limit_are_refused_from_their_shape():
+    out = subprocess.run([sys.executable, "-c", _AT_THE_POINT_LIMIT], capture_output=True,
+                         text=True, check=True, timeout=300)
+    refusal = "ValueError: degenerate input: too many points (2147483649), maximum is 2147483648"
+    expected = [f"{name}|{rows}|{parallel}|{refusal if rows > 2**31 else 'MemoryError: '}"
+                for name in ("calculate_kavro_2d", "calculate_kavro_2d_f32",
+                             "calculate_kavro_3d", "calculate_kavro_3d_f32")
+                for rows in (2**31 + 1, 2**31) for parallel in (False, True)]
+    assert out.stdout.splitlines() == expected

@@ -25,7 +25,7 @@ struct DelaunayError {
     static DelaunayError not_enough_points(std::uint64_t count) { return {NotEnoughPoints{count}}; }
     static DelaunayError degenerate(std::string text) { return {Degenerate{std::move(text)}}; }
     static DelaunayError corrupt(std::string text) { return {Corrupt{std::move(text)}}; }
-    // Both kernels refuse inputs above MAX_POINTS with this text.
+    // Inputs above MAX_POINTS get this text, from the build functions and from both kernels.
     static DelaunayError too_many_points(std::uint64_t count);
 
     // "not enough distinct points (got N)", "degenerate input: ...", "internal corruption: ..."

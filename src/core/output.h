@@ -117,8 +117,14 @@ struct I32Array {
     std::int32_t at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
 };
 
-// Takes over `rows` and reads it as int32, each 32-bit value reinterpreted as signed
-// (indices of 2^31 and above come back negative; nothing is range-tested).
+// Results of more rows than this are refused by their producer: a neighbour entry names a
+// row in int32, so rows 0 .. 2^31 - 1 are all that can be numbered.
+inline constexpr std::uint64_t MAX_SIMPLICES = std::uint64_t{1} << 31;
+
+// Takes over `rows` and reads it as int32, each 32-bit value reinterpreted as signed.
+// Nothing is range-tested here, and nothing needs to be: inputs of more than MAX_POINTS
+// rows and results of more than MAX_SIMPLICES rows are refused by count before this, so
+// every index is below 2^31 and reads as itself, and only NO_INDEX reads as -1.
 template <class V, std::size_t K, class A>
 I32Array to_i32_array(std::vector<std::array<V, K>, A>&& rows) {
     static_assert(sizeof(V) == 4 && std::is_integral_v<V>);

@@ -9,8 +9,9 @@ namespace kavro {
 
 // Vertex and half-edge indices are unsigned 32-bit; the all-ones value means "none".
 inline constexpr std::uint32_t NO_INDEX = 0xFFFFFFFFu;
-// NO_INDEX must stay free as a sentinel, so one index fewer than 2^32 is usable.
-inline constexpr std::uint64_t MAX_POINTS = 4294967294ull;
+// Every point index comes back to Python in an int32 array (as a vertex, or in a
+// [dropped, kept] row), so the largest usable index is 2^31 - 1: at most 2^31 points.
+inline constexpr std::uint64_t MAX_POINTS = std::uint64_t{1} << 31;
 
 // #rows by #cols coordinates of type T (double or float), strides counted in elements,
 // so a zero row stride repeats one row (handy for huge synthetic inputs in tests).

@@ -554,6 +554,9 @@ Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points) {
     // 715 million points the store cannot be addressed: report it like exhausted memory
     // rather than wrap indices into a corrupt mesh.
     if (3 * (2 * static_cast<std::uint64_t>(n) - 5) >= NO_INDEX) throw std::bad_alloc();
+    // The store never holds more triangles than that (2n - 5 at most, none ever removed),
+    // so their rows are numbered in int32 without a count of their own.
+    static_assert(NO_INDEX / 3 < MAX_SIMPLICES);
 
     // The caller's points, times a power of two: every exact test is made on these, so
     // that each decision is the one the caller's coordinates call for. The centred values

@@ -40,14 +40,15 @@ namespace kavro {
 // diagonals the sweep creates; no flip happens on an exact tie.
 //
 // Errors, checked in this order:
-//   n > 4294967294                 Degenerate "too many points (n), maximum is 4294967294"
+//   n > 2147483648                 Degenerate "too many points (n), maximum is 2147483648"
 //   n < 3                          NotEnoughPoints(n)
 //   all points equal               NotEnoughPoints(1)
 //   all points on one line         Degenerate "all points are collinear; a 2D triangulation
 //                                  does not exist"; also for two distinct positions only,
 //                                  and for NaN or infinite coordinates
 // More than 715827884 points throws std::bad_alloc, as exhausted memory would: the
-// half-edge store is indexed by 32 bits.
+// half-edge store is indexed by 32 bits. The same bound keeps every triangle's row number
+// below 2^31, so no result is too large for the int32 neighbour rows.
 template <class T>
 Result<DelaunayOutput<3>> delaunay2d(const PointView<T>& points);
 

@@ -945,8 +945,8 @@ Status insert_point(const Point4* pts, const double* scale4, FacetStore& store, 
 // Lower-hull facets are the ones whose exact orientation test says so: settled when the
 // facet was made (its own degree-3 bound; the side-value bound, of degree 5, would not be
 // sound for the w component), else by orient3d here.
-void compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
-                    DelaunayOutput<4>& out) {
+Status compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
+                      DelaunayOutput<4>& out, std::uint64_t max_rows) {
     const std::size_t n = store.size();
     std::vector<std::uint32_t> row(n, NO_INDEX);
     std::uint32_t rows = 0;
@@ -962,6 +962,13 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
                                         pts[v[3]].data(), store.wide);
         // The stored normal's w has, exactly, the sign of o, reversed by the parity.
         if ((fl & PARITY) ? o > 0.0 : o < 0.0) row[s] = rows++;
+    }
+    // Counted before any row is made: past this, neighbour entries would read as negative
+    // rows in int32, which NumPy takes as indices from the end.
+    if (rows > max_rows) {
+        return DelaunayError::degenerate("too many tetrahedra (" + std::to_string(rows) +
+                                         ") for int32 indices, maximum is " +
+                                         std::to_string(max_rows));
     }
     // Rows come in slot order, so they are appended: each output page is written once.
     out.simplices.reserve(rows);
@@ -982,7 +989,7 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
         for (int k = 0; k < 4; ++k) {
             const std::uint32_t g = l.nb[k];
             const std::uint32_t gr = g == NO_INDEX ? NO_INDEX : row[g];
-            sn[k] = static_cast<std::int32_t>(gr);  // NO_INDEX reads as -1
+            sn[k] = static_cast<std::int32_t>(gr);  // a row below 2^31, or NO_INDEX: -1
             sv[k] = perm[l.v[k]];
         }
         // A kept facet with the parity set has orient3d > 0, that is negative volume:
@@ -994,6 +1001,7 @@ void compact_output(const Point4* pts, const FacetStore& store, const std::uint3
         out.simplices.push_back(sv);
         out.neighbors.push_back(sn);
     }
+    return std::nullopt;
 }
 
 Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetStore& store,
@@ -1057,7 +1065,9 @@ Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points) {
     decltype(store.planes)().swap(store.planes);
 
     DelaunayOutput<4> out;
-    d4::compact_output(pts.data(), store, lifted.perm.data(), out);
+    if (auto err = d4::compact_output(pts.data(), store, lifted.perm.data(), out)) {
+        return std::move(*err);
+    }
     out.duplicates = std::move(lifted.duplicates);
     return out;
 }

@@ -40,7 +40,7 @@ namespace kavro {
 // insertion order produces.
 //
 // Errors, in the order they are checked:
-//   n > 4294967294            Degenerate "too many points (n), maximum is 4294967294"
+//   n > 2147483648            Degenerate "too many points (n), maximum is 2147483648"
 //   fewer than 5 distinct     NotEnoughPoints(distinct count)
 //   all points on one plane   Degenerate "points are coplanar or cospherical; a
 //   or one sphere               full-dimensional 3D triangulation does not exist"; also
@@ -48,6 +48,9 @@ namespace kavro {
 //   hull inconsistency        Corrupt, with the text of the check that failed (facet
 //                               count, horizon links, ridge matching); not expected for
 //                               any input within the exact range
+//   m > 2147483648            Degenerate "too many tetrahedra (m) for int32 indices,
+//   tetrahedra                  maximum is 2147483648": rows past 2^31 cannot be numbered
+//                               in the int32 neighbour rows; counted before any row is made
 template <class T>
 Result<DelaunayOutput<4>> delaunay4d(const PointView<T>& points);
 

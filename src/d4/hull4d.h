@@ -222,9 +222,11 @@ Status insert_all(const Point4* pts, std::size_t m, const double* scale4, FacetS
                   Workspace& ws, bool scan_every_slot = false);
 
 // The live lower-hull facets as positively oriented tetrahedra of input rows (perm), in
-// slot order, with their neighbour rows. Reads only links and flags.
-void compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
-                    DelaunayOutput<4>& out);
+// slot order, with their neighbour rows. Reads only links and flags. More than max_rows
+// of them is Degenerate "too many tetrahedra (m) for int32 indices, maximum is max_rows",
+// found by count before out is touched.
+Status compact_output(const Point4* pts, const FacetStore& store, const std::uint32_t* perm,
+                      DelaunayOutput<4>& out, std::uint64_t max_rows = MAX_SIMPLICES);
 
 #ifdef KAVRO_D4_COUNTERS
 // Work counters of the calling thread, for benchmarks; not compiled in by default.

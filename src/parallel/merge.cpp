@@ -933,6 +933,10 @@ Result<ParMesh<D>, FallbackReason> merge(BlockKeys<D>&& block_keys, SimplexRows<
     if (std::uint64_t{m} * K >= options.face_slot_limit) {
         return invalid("mesh too large for 32-bit face slots");
     }
+    // This also keeps the pipeline's rows numbered in int32: a mesh that passes has fewer
+    // than 2^32 / 3 rows. A larger one goes to the sequential kernel, which refuses it
+    // there (the 3D compaction counts its rows; the 2D kernel cannot make that many).
+    static_assert((MergeOptions{}.face_slot_limit - 1) / 3 < MAX_SIMPLICES);
     nbr.resize(m);
     const SecondIndex second = index_by_second<D>(rows, n);
     const FaceKeys<D> faces(rows, row_start, second);

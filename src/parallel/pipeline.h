@@ -178,7 +178,8 @@ struct MergeOptions {
     // Windows of the face pairing; 0: merge_window_count() of the calling context.
     std::size_t windows = 0;
     // m * K must stay below this many face slots (slots are 32-bit); a larger mesh fails
-    // with "mesh too large for 32-bit face slots" before any slot is formed.
+    // with "mesh too large for 32-bit face slots" before any slot is formed. The default
+    // also keeps m below 2^31, so every row is numbered in int32.
     std::uint64_t face_slot_limit = std::uint64_t{1} << 32;
     MergeProfile* profile = nullptr;
 };

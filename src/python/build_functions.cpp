@@ -87,6 +87,10 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                                             : "input points must have shape (n, 3)");
         if (progress && !parallel)
             return raise_value_error("progress reporting requires parallel=True");
+        // Decided on the shape alone: such an input is refused before its copy is made
+        // (a zero-stride view of billions of rows has no memory behind it).
+        if (points.rows > MAX_POINTS)
+            return raise_value_error(DelaunayError::too_many_points(points.rows).message());
 
         // Read while the lock is held: another Python thread assigning os.environ calls
         // setenv, which may move the environment that getenv is reading.

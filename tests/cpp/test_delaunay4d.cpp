@@ -198,9 +198,9 @@ TEST(Delaunay4d, ErrorsBelowPython) {
                      y, 0.49999999999999994, -0.50000000000000011,
                      y, 0.74999999999999989, -0.75000000000000011});
     const double one[3] = {1, 2, 3};  // zero row stride: no memory behind the count
-    auto r = delaunay4d(PointView<double>{one, 4294967295ull, 3, 0, 1});
+    auto r = delaunay4d(PointView<double>{one, 2147483649ull, 3, 0, 1});
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message(), "degenerate input: too many points (4294967295), maximum is 4294967294");
+    EXPECT_EQ(r.error().message(), "degenerate input: too many points (2147483649), maximum is 2147483648");
 }
 
 // Everything up to the seed hull, as the kernel does it.
@@ -346,6 +346,27 @@ TEST(Hull4d, FindVisibleAndSlotReuse) {
         EXPECT_EQ(fast.value().simplices, slow.simplices);
         EXPECT_EQ(fast.value().neighbors, slow.neighbors);
     }
+}
+
+// Rows past the int32 limit are refused by their count, before any is made; at the
+// limit they are the kernel's own.
+TEST(Hull4d, CompactionRefusesRowsPastItsLimit) {
+    const Pts p = uniform(300, 21);
+    Hull h(p);
+    ASSERT_FALSE(d4::insert_all(h.pts(), h.l.pts.size(), h.s4.data(), h.store, h.ws));
+    const auto whole = build(p);
+    ASSERT_TRUE(whole.ok());
+    const std::uint64_t m = whole.value().simplices.size();
+    Out over;
+    const auto err = d4::compact_output(h.pts(), h.store, h.l.perm.data(), over, m - 1);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->message(), "degenerate input: too many tetrahedra (" + std::to_string(m) +
+                                  ") for int32 indices, maximum is " + std::to_string(m - 1));
+    EXPECT_EQ(over.simplices.capacity() + over.neighbors.capacity(), 0u);
+    Out at;
+    EXPECT_FALSE(d4::compact_output(h.pts(), h.store, h.l.perm.data(), at, m));
+    EXPECT_EQ(at.simplices, whole.value().simplices);
+    EXPECT_EQ(at.neighbors, whole.value().neighbors);
 }
 
 // The guard counts every slot ever made, live or not; 60·6 + 1000 slots still pass.

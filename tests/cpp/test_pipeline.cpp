@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -170,6 +171,23 @@ TEST(Pipeline, EveryPathSendsItsEventsAndFallbacksReturnTheSequentialResult) {
         ASSERT_TRUE(r.result.ok());
         EXPECT_EQ(r.result.value().simplices.size(), r.sequential(u3).value().simplices.size());
     }
+}
+
+// Past the point limit no grid is built: the kernel's refusal is the result. A zero row
+// stride: the count needs no memory.
+TEST(Pipeline, TooManyPointsGoToTheKernelsRefusal) {
+    const double row[3] = {0.5, 0.25, 0.125};
+    const std::string refusal =
+        "degenerate input: too many points (2147483649), maximum is 2147483648";
+    Recorder r2, r3;
+    const par::ProgressSink s2 = r2.sink(), s3 = r3.sink();
+    const auto a = par::run_par<2>(kavro::PointView<double>{row, 2147483649ull, 2, 0, 1}, 0, 1, &s2);
+    const auto b = par::run_par<3>(kavro::PointView<double>{row, 2147483649ull, 3, 0, 1}, 0, 1, &s3);
+    EXPECT_EQ(path_of(r2), Path::sequential);
+    EXPECT_EQ(path_of(r3), Path::sequential);
+    ASSERT_FALSE(a.result.ok() || b.result.ok());
+    EXPECT_EQ(a.result.error().message(), refusal);
+    EXPECT_EQ(b.result.error().message(), refusal);
 }
 
 // The merge's seam test judges by KernelOps::inball_exact: one that calls every point
