@@ -115,9 +115,10 @@ int exec_module(PyObject* module) noexcept {
         if (!module_name) return -1;
         for (PyMethodDef& def : functions)
             if (!add_function(module, module_name.get(), &def)) return -1;
-        // At import rather than on first use: handlers run last-registered first, so one
-        // registered by a first call inside another exit handler would never run, and a
-        // daemon thread's first call could meet the exit unguarded.
+        // At import rather than on first use: exit handlers run last-registered first, so
+        // the earlier it is registered, the more handlers (all registered after the
+        // import) may still wait for our threads; one registered by a first call inside
+        // another exit handler would never run at all.
         return exit_gate::register_handler() ? 0 : -1;
     } catch (...) {
         raise_from_current_exception();
