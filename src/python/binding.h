@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/output.h"
+#include "python/exit_gate.h"
 
 namespace kavro::py {
 
@@ -54,17 +55,40 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime; the destructor takes it back, also
-// when a C++ exception unwinds through the computation.
+// Holds the exit gate for a call of a module function, from its start (with the lock
+// held) to its return: references dropped on the way out can run user code. Declare it
+// first, so that every other local is gone before it ends. A call that starts when the
+// gate is closed to its thread releases the lock and parks.
+class CallGate {
+public:
+    CallGate() {
+        if (!exit_gate::enter(true)) {
+            PyEval_SaveThread();
+            exit_gate::park();
+        }
+    }
+    ~CallGate() { exit_gate::leave(); }
+    CallGate(const CallGate&) = delete;
+    CallGate& operator=(const CallGate&) = delete;
+};
+
+// Releases the interpreter lock for its lifetime, leaving the exit gate meanwhile so that
+// an exit never waits for the computation; the destructor takes the lock back, also when
+// a C++ exception unwinds through the computation. If the interpreter is exiting by then,
+// the thread parks instead: it must not take the lock, and cannot unwind.
 class GilRelease {
 public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease() : state_(PyEval_SaveThread()), depth_(exit_gate::suspend()) {}
+    ~GilRelease() {
+        if (!exit_gate::resume(depth_)) exit_gate::park();
+        PyEval_RestoreThread(state_);
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
 private:
     PyThreadState* state_;
+    int depth_;
 };
 
 // The binding layer's exception for broken invariants: a BaseException subclass, so a

@@ -66,6 +66,7 @@ Converted run_build(const PointView<T>& view, const std::optional<par::ParConfig
 template <class T, std::size_t D>
 PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
+    const CallGate inside;
     try {
         static const char* const names[] = {"points", "parallel", "progress"};
         PyObject* bound[3];

@@ -1,6 +1,7 @@
 // Module definition of _kavro: multi-phase initialisation with one execution slot that
-// adds the seven functions and lists them in __all__. Importing starts no thread and does
-// not touch NumPy.
+// adds the seven functions, lists them in __all__ and registers the exit gate's atexit
+// handler. Importing starts no thread and does not touch NumPy.
+#include "python/exit_gate.h"
 #include "python/functions.h"
 
 namespace kavro::py {
@@ -114,7 +115,11 @@ int exec_module(PyObject* module) noexcept {
         if (!module_name) return -1;
         for (PyMethodDef& def : functions)
             if (!add_function(module, module_name.get(), &def)) return -1;
-        return 0;
+        // At import rather than on first use: exit handlers run last-registered first, so
+        // the earlier it is registered, the more handlers (all registered after the
+        // import) may still wait for our threads; one registered by a first call inside
+        // another exit handler would never run at all.
+        return exit_gate::register_handler() ? 0 : -1;
     } catch (...) {
         raise_from_current_exception();
         return -1;

@@ -27,6 +27,9 @@ Arguments arguments_of(const par::ParProgress& e) {
 void PyProgress::call(const par::ParProgress& event) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     if (type_) return;
+    // Once the interpreter is exiting only its exiting thread may take the lock: the event
+    // is dropped and the build runs on.
+    if (!exit_gate::enter(false)) return;
     const Arguments a = arguments_of(event);
     // Works on pool threads the interpreter has never seen and on the calling thread,
     // which released the lock for the build.
@@ -50,6 +53,7 @@ void PyProgress::call(const par::ParProgress& event) noexcept {
         }
     }
     PyGILState_Release(gil);
+    exit_gate::leave();
 }
 
 PyProgress::Outcome PyProgress::into_result() {

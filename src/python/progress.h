@@ -18,6 +18,7 @@ public:
     explicit PyProgress(Object callback) : callback_(std::move(callback)) {}
 
     // Any thread; the caller must not hold the interpreter lock. Never fails towards it.
+    // Once the interpreter exits, events from any thread but the exiting one are dropped.
     void call(const par::ParProgress& event) noexcept;
 
     // What the build function needs after the build: the stored exception, if any, and the

@@ -27,6 +27,7 @@ std::vector<std::array<std::uint32_t, K>> row_list(const ArrayCopy& s) {
 template <class T>
 PyObject* radii(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
+    const CallGate inside;
     try {
         static const char* const names[] = {"points", "simplices"};
         PyObject* bound[2];
@@ -77,6 +78,7 @@ KAVRO_FASTCALL(circumradii_f32) {
 
 KAVRO_FASTCALL(vertex_neighbor_vertices) {
     (void)self;
+    const CallGate inside;
     try {
         static const char* const names[] = {"simplices", "n_points"};
         PyObject* bound[2];
