@@ -24,10 +24,11 @@ void start_pool() {}
 
 namespace {
 
-// Memory kept free beside the workers' stacks while the threads are rehearsed: oneTBB's
-// scheduler (an allocation that fails while it is set up leaves it spinning on its own
-// lock) and each worker's first allocations (one that fails ends the process).
-constexpr std::size_t kStartMargin = std::size_t{16} << 20;
+// Memory kept free beside the workers' stacks while the threads are rehearsed, for
+// oneTBB's scheduler (an allocation that fails while it is set up leaves it spinning on its
+// own lock) and each thread's first allocations (when one of those fails, the process
+// ends). On 8 cores the start failed that way with less than about 5 MB to spare.
+std::size_t start_margin(std::size_t workers) { return (std::size_t{16} + workers) << 20; }
 
 // How long the first step waits for the workers to join it; oneTBB starts them within
 // a millisecond or so on an idle machine.
@@ -37,7 +38,7 @@ std::atomic<bool> started{false};
 std::mutex starting;
 
 // Holds `workers` threads with the stack size of oneTBB's workers alive at once, together
-// with kStartMargin bytes of memory, then lets them all go. The C library keeps the freed
+// with start_margin() bytes of memory, then lets them all go. The C library keeps the freed
 // stacks for the next threads of that size, which are oneTBB's.
 void rehearse(std::size_t workers, std::size_t stack) {
     pthread_attr_t attr;
@@ -52,6 +53,7 @@ void rehearse(std::size_t workers, std::size_t stack) {
     threads.reserve(workers);
     std::mutex gate;
     int refused = 0;
+    const std::size_t margin_bytes = start_margin(workers);
     void* margin = MAP_FAILED;
     {
         std::unique_lock<std::mutex> closed(gate);
@@ -67,7 +69,7 @@ void rehearse(std::size_t workers, std::size_t stack) {
         // Written to by nothing: reserved address space and commit charge are what the
         // limits count.
         if (refused == 0) {
-            margin = mmap(nullptr, kStartMargin, PROT_READ | PROT_WRITE,
+            margin = mmap(nullptr, margin_bytes, PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         }
     }
@@ -76,7 +78,7 @@ void rehearse(std::size_t workers, std::size_t stack) {
         throw std::system_error(refused, std::generic_category(), "pthread_create has failed");
     }
     if (margin == MAP_FAILED) throw std::bad_alloc();
-    munmap(margin, kStartMargin);
+    munmap(margin, margin_bytes);
 }
 
 // One task per thread of the pool, each waiting until all of them run at once (or the
