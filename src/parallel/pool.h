@@ -85,6 +85,17 @@ inline std::size_t pool_threads() {
 #endif
 }
 
+// Makes the pool's threads run, once per process (after that, one atomic load). The first
+// parallel step would otherwise start them inside oneTBB, where a refused thread or a failed
+// allocation cannot be reported: oneTBB then waits for ever on one of its own locks, ends
+// the process from a worker that cannot start the next one, or throws once and never starts
+// the missing workers afterwards. Before oneTBB is touched, this checks that the threads
+// and some memory for them are available now, then runs a step that waits (briefly) until
+// every worker takes part. Call it from a thread that holds no lock the pool's tasks need.
+// Throws std::bad_alloc when memory is refused and std::system_error or std::runtime_error
+// when a thread is; a later call tries again.
+void start_pool();
+
 // Runs f() with every parallel step it starts limited to `threads` threads (at least 1).
 // For tests and benchmarks that compare thread counts.
 template <class F>
