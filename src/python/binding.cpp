@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "parallel/pool.h"
 #include "python/numpy_api.h"
@@ -183,6 +186,23 @@ void copy_array(ArrayCopy& a, bool on_pool) {
                 std::memcpy(dst, row + static_cast<npy_intp>(c) * s1, isz);
         }
     }
+}
+
+bool start_pool_released() {
+    char refused[200] = "";
+    {
+        GilRelease unlocked;
+        try {
+            par::start_pool();
+        } catch (const std::bad_alloc&) {
+            std::snprintf(refused, sizeof refused, "out of memory");
+        } catch (const std::exception& e) {
+            std::snprintf(refused, sizeof refused, "%s", e.what());
+        }
+    }
+    if (!*refused) return true;
+    PyErr_Format(PyExc_MemoryError, "could not start the worker threads: %s", refused);
+    return false;
 }
 
 bool take_bool(PyObject* obj, const char* name, bool& out) {

@@ -137,6 +137,11 @@ bool take_array(PyObject* obj, Dtype dtype, const char* name, ArrayCopy& out);
 // build, whose pool is running anyway); the calling thread keeps the lock throughout.
 void copy_array(ArrayCopy& a, bool on_pool = false);
 
+// Starts the worker pool (par::start_pool) with the interpreter lock released, so that a
+// thread or memory refused to it is reported instead of met inside oneTBB, under the
+// lock. MemoryError naming the reason when it fails; a later call tries again.
+bool start_pool_released();
+
 // `parallel` as a Python bool or NumPy bool scalar; absent means false.
 bool take_bool(PyObject* obj, const char* name, bool& out);
 // True when `obj` is callable; otherwise the TypeError that calling it raises, with the

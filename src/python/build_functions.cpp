@@ -1,7 +1,4 @@
 // calculate_kavro_{2d,3d}[_f32]: one procedure for two dimensions and two coordinate types.
-#include <cstdio>
-#include <exception>
-#include <new>
 #include <optional>
 #include <utility>
 
@@ -9,7 +6,6 @@
 #include "d2/delaunay2d.h"
 #include "d4/delaunay4d.h"
 #include "parallel/mod.h"
-#include "parallel/pool.h"
 #include "python/functions.h"
 #include "python/progress.h"
 
@@ -100,29 +96,11 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         // Read while the lock is held: another Python thread assigning os.environ calls
         // setenv, which may move the environment that getenv is reading.
         std::optional<par::ParConfig> config;
-        if (parallel)
+        if (parallel) {
             config = par::ParConfig::from_env(D == 2 ? par::ParConfig::kDefaultBlockTarget2d
                                                      : par::ParConfig::kDefaultBlockTarget3d);
-        if (parallel) {
-            // Started here, with the lock released and before the copy below may use the
-            // pool under the lock: a thread or memory refused to it is reported, not met
-            // inside oneTBB.
-            char refused[200] = "";
-            {
-                GilRelease unlocked;
-                try {
-                    par::start_pool();
-                } catch (const std::bad_alloc&) {
-                    std::snprintf(refused, sizeof refused, "out of memory");
-                } catch (const std::exception& e) {
-                    std::snprintf(refused, sizeof refused, "%s", e.what());
-                }
-            }
-            if (*refused) {
-                PyErr_Format(PyExc_MemoryError, "could not start the worker threads: %s",
-                             refused);
-                return nullptr;
-            }
+            // Before the copy below, which may use the pool under the lock.
+            if (!start_pool_released()) return nullptr;
         }
         copy_array(points, parallel);
         Converted result;
