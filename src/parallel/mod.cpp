@@ -9,6 +9,7 @@
 #include "d4/delaunay4d.h"
 #include "parallel/grid.h"
 #include "parallel/pipeline.h"
+#include "parallel/pool.h"
 
 namespace kavro::par {
 
@@ -67,7 +68,12 @@ ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
                          std::uint64_t block_target, const ProgressSink* progress) {
     assert(points.cols == D && "input points have the wrong dimension");
     const std::uint64_t n = points.rows;
-    if (n < min_points || n > MAX_POINTS) return {sequential<D>(points, progress)};
+    // Held to the end: a fork meanwhile must leave the pool's threads alone.
+    const PoolLease lease;
+    if (n < min_points || n > MAX_POINTS || !lease.usable()) {
+        return {sequential<D>(points, progress)};
+    }
+    start_pool();
 
     // The grid holds the points times the power of two the kernels would scale them by, so
     // the pipeline decides on the numbers a sequential run decides on, and a cloud and its

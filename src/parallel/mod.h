@@ -70,6 +70,8 @@ struct ParOutput {
 
 // The driver of every parallel build (D = 2 or 3, T = double or float):
 //   n < min_points or n > MAX_POINTS    the sequential kernel, no grid
+//   a process that may not use the      the sequential kernel, no grid
+//   pool (forked while it ran: PoolLease)
 //   coordinates spanning more than the  the sequential kernel, no grid
 //   plain predicates hold exactly
 //   (PowerOfTwoScale::in_exact_range)
@@ -81,7 +83,8 @@ struct ParOutput {
 //                                       order where -0.0 and +0.0 mix
 // Every sequential run is on the caller's points, with their own coordinate type; with a
 // sink it is preceded by Fallback, and every call with a sink ends with Done. Without a
-// sink nothing is sent. The points must have D columns (asserted).
+// sink nothing is sent. The points must have D columns (asserted). Starts the pool
+// (start_pool) before its first parallel step, and throws what that throws.
 template <std::size_t D, class T>
 ParOutput<D + 1> run_par(const PointView<T>& points, std::uint64_t min_points,
                          std::uint64_t block_target, const ProgressSink* progress);

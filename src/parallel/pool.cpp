@@ -1,11 +1,13 @@
 #include "parallel/pool.h"
 
-#ifndef KAVRO_POOL_PLAIN_THREADS
 #include <pthread.h>
+
+#include <mutex>
+
+#ifndef KAVRO_POOL_PLAIN_THREADS
 #include <sys/mman.h>
 
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -14,6 +16,88 @@
 #endif
 
 namespace kavro::par {
+
+namespace {
+
+// Whether this process may use the pool; cleared for good in a child whose fork found the
+// pool's threads running.
+std::atomic<bool> process_usable{true};
+
+// What a fork needs to know of the pool. Its mutex is held for a few instructions at a time,
+// and across a fork by the fork handlers; never while waiting for a parallel step or for
+// the interpreter lock, so a fork never waits for a build.
+struct ForkState {
+    std::mutex control;
+    std::size_t leases = 0;       // held in the process
+    bool child_usable = true;     // decided by the prepare handler for the child
+#ifndef KAVRO_POOL_PLAIN_THREADS
+    bool threads_live = false;    // oneTBB may have threads: started, not ended since
+    oneapi::tbb::task_scheduler_handle handle;  // what lets a fork end oneTBB's threads
+#endif
+};
+
+// Never destroyed, and made when the library is loaded rather than on first use: a fork
+// may come at any moment, and a first use interrupted by one would leave the child a
+// half-made object or a held initialisation guard.
+ForkState& fork_state = *new ForkState;
+
+thread_local std::size_t leases_here = 0;  // this thread's share of fork_state.leases
+
+#ifndef KAVRO_POOL_PLAIN_THREADS
+std::atomic<bool> started{false};
+#endif
+
+void before_fork() noexcept {
+    ForkState& s = fork_state;
+    s.control.lock();
+    s.child_usable = process_usable.load(std::memory_order_relaxed) && s.leases == 0;
+#ifndef KAVRO_POOL_PLAIN_THREADS
+    if (!s.child_usable || !s.threads_live) return;
+    // No parallel step runs: oneTBB's threads can be ended, so that the child (which gets
+    // none of them) and the parent both start fresh ones. oneTBB refuses while another live
+    // thread has used it, and then nothing of it can be trusted in the child.
+    if (s.handle && oneapi::tbb::finalize(s.handle, std::nothrow)) {
+        s.threads_live = false;
+    } else {
+        s.child_usable = false;
+    }
+    // Either way the handle is gone: the next start attaches another.
+    started.store(false, std::memory_order_relaxed);
+#else
+    // Plain threads are made by each step and joined by it: a child has none to miss.
+    s.child_usable = process_usable.load(std::memory_order_relaxed);
+#endif
+}
+
+void after_fork_in_parent() noexcept { fork_state.control.unlock(); }
+
+void after_fork_in_child() noexcept {
+    ForkState& s = fork_state;
+    process_usable.store(s.child_usable, std::memory_order_relaxed);
+    // Only the thread that forked is here; its leases end as its calls return.
+    s.leases = leases_here;
+    s.control.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
+}  // namespace
+
+PoolLease::PoolLease() noexcept {
+    const std::lock_guard<std::mutex> lock(fork_state.control);
+    ++fork_state.leases;
+    ++leases_here;
+    usable_ = process_usable.load(std::memory_order_relaxed);
+}
+
+PoolLease::~PoolLease() {
+    const std::lock_guard<std::mutex> lock(fork_state.control);
+    --fork_state.leases;
+    --leases_here;
+}
+
+bool pool_usable() noexcept { return process_usable.load(std::memory_order_relaxed); }
 
 #ifdef KAVRO_POOL_PLAIN_THREADS
 
@@ -34,7 +118,6 @@ std::size_t start_margin(std::size_t workers) { return (std::size_t{16} + worker
 // a millisecond or so on an idle machine.
 constexpr std::chrono::milliseconds kJoinWait{200};
 
-std::atomic<bool> started{false};
 std::mutex starting;
 
 // Holds `workers` threads with the stack size of oneTBB's workers alive at once, together
@@ -116,6 +199,12 @@ void start_pool() {
     const std::size_t threads = pool_threads();
     rehearse(threads - 1, oneapi::tbb::global_control::active_value(
                               oneapi::tbb::global_control::thread_stack_size));
+    {
+        // The lease held by the caller keeps the fork handlers away from the handle.
+        const std::lock_guard<std::mutex> lock(fork_state.control);
+        if (!fork_state.handle) fork_state.handle = oneapi::tbb::task_scheduler_handle{oneapi::tbb::attach{}};
+        fork_state.threads_live = true;
+    }
     gather_workers(threads);
     started.store(true, std::memory_order_release);
 }

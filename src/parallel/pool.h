@@ -85,6 +85,31 @@ inline std::size_t pool_threads() {
 #endif
 }
 
+// A parallel call's hold on the pool, from before its pool start to its last parallel step.
+// A fork ends the pool's threads when no lease is held anywhere in the process (oneTBB's
+// finalize, in a fork handler), and the child and the parent then start fresh ones at their
+// next start_pool(). When a lease is held at the fork (a parallel step may run on another
+// thread), or oneTBB refuses to end its threads (another live thread has used the pool),
+// oneTBB's locks and threads in the child are whatever the fork caught: no lease in that
+// child, nor in its own children, is ever usable, and its parallel builds must not call
+// into oneTBB at all. Leases nest; taking one never waits for a parallel step.
+class PoolLease {
+public:
+    PoolLease() noexcept;
+    ~PoolLease();
+    PoolLease(const PoolLease&) = delete;
+    PoolLease& operator=(const PoolLease&) = delete;
+
+    // Whether this process may use the pool.
+    bool usable() const noexcept { return usable_; }
+
+private:
+    bool usable_;
+};
+
+// Whether this process may use the pool (see PoolLease); one atomic load.
+bool pool_usable() noexcept;
+
 // Makes the pool's threads run, once per process (after that, one atomic load). The first
 // parallel step would otherwise start them inside oneTBB, where a refused thread or a failed
 // allocation cannot be reported: oneTBB then waits for ever on one of its own locks, ends
@@ -93,7 +118,8 @@ inline std::size_t pool_threads() {
 // and some memory for them are available now, then runs a step that waits (briefly) until
 // every worker takes part. Call it from a thread that holds no lock the pool's tasks need.
 // Throws std::bad_alloc when memory is refused and std::system_error or std::runtime_error
-// when a thread is; a later call tries again.
+// when a thread is; a later call tries again. Only with a usable PoolLease held, so that
+// no fork ends the pool meanwhile.
 void start_pool();
 
 // Runs f() with every parallel step it starts limited to `threads` threads (at least 1).
@@ -120,6 +146,7 @@ decltype(auto) with_pool_threads(std::size_t threads, F&& f) {
 // interpreter lock, or runs code that we do not control, such as a progress callable): a
 // task of an enclosing step, taken up while f waits, may need the same lock, and would
 // then wait for it on the thread that holds it.
+// Where the pool is not usable, f() runs as it is: nothing waits for the pool there.
 template <class F>
 decltype(auto) isolated(F&& f) {
 #ifdef KAVRO_POOL_PLAIN_THREADS
@@ -127,6 +154,7 @@ decltype(auto) isolated(F&& f) {
     // never runs anyone else's work.
     return std::forward<F>(f)();
 #else
+    if (!pool_usable()) return std::forward<F>(f)();
     return oneapi::tbb::this_task_arena::isolate(std::forward<F>(f));
 #endif
 }

@@ -58,28 +58,44 @@ private:
 // Holds the exit gate for a call of a module function, from its start (with the lock
 // held) to its return: references dropped on the way out can run user code. Declare it
 // first, so that every other local is gone before it ends. A call that starts when the
-// gate is closed to its thread releases the lock and parks.
+// gate is closed to its thread keeps the lock until it returns (GilRelease then releases
+// nothing), and its progress events are dropped.
 class CallGate {
 public:
-    CallGate() {
-        if (!exit_gate::enter(true)) {
-            PyEval_SaveThread();
-            exit_gate::park();
+    CallGate() : admitted_(exit_gate::enter(true)) {
+        if (!admitted_) exit_gate::begin_locked_call();
+    }
+    ~CallGate() {
+        if (admitted_) {
+            exit_gate::leave();
+        } else {
+            exit_gate::end_locked_call();
         }
     }
-    ~CallGate() { exit_gate::leave(); }
     CallGate(const CallGate&) = delete;
     CallGate& operator=(const CallGate&) = delete;
+
+    // The call keeps the interpreter lock throughout.
+    bool keeps_lock() const { return !admitted_; }
+
+private:
+    bool admitted_;
 };
 
 // Releases the interpreter lock for its lifetime, leaving the exit gate meanwhile so that
 // an exit never waits for the computation; the destructor takes the lock back, also when
 // a C++ exception unwinds through the computation. If the interpreter is exiting by then,
-// the thread parks instead: it must not take the lock, and cannot unwind.
+// the thread parks instead: it must not take the lock, and cannot unwind. Inside a call
+// that keeps the lock it does nothing.
 class GilRelease {
 public:
-    GilRelease() : state_(PyEval_SaveThread()), depth_(exit_gate::suspend()) {}
+    GilRelease() : keep_(exit_gate::in_locked_call()) {
+        if (keep_) return;
+        state_ = PyEval_SaveThread();
+        depth_ = exit_gate::suspend();
+    }
     ~GilRelease() {
+        if (keep_) return;
         if (!exit_gate::resume(depth_)) exit_gate::park();
         PyEval_RestoreThread(state_);
     }
@@ -87,8 +103,9 @@ public:
     GilRelease& operator=(const GilRelease&) = delete;
 
 private:
-    PyThreadState* state_;
-    int depth_;
+    bool keep_;
+    PyThreadState* state_ = nullptr;
+    int depth_ = 0;
 };
 
 // The binding layer's exception for broken invariants: a BaseException subclass, so a

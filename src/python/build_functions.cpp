@@ -6,6 +6,7 @@
 #include "d2/delaunay2d.h"
 #include "d4/delaunay4d.h"
 #include "parallel/mod.h"
+#include "parallel/pool.h"
 #include "python/functions.h"
 #include "python/progress.h"
 
@@ -63,6 +64,25 @@ Converted run_build(const PointView<T>& view, const std::optional<par::ParConfig
     }
 }
 
+// What the points' shape alone decides; `progress` is checked between the two.
+template <std::size_t D>
+bool check_point_shape(const ArrayCopy& points) {
+    if (points.cols != D) {
+        raise_value_error(D == 2 ? "input points must have shape (n, 2)"
+                                 : "input points must have shape (n, 3)");
+        return false;
+    }
+    return true;
+}
+
+// Decided on the shape alone: such an input is refused before its copy is made (a
+// zero-stride view of billions of rows has no memory behind it).
+bool check_point_count(const ArrayCopy& points) {
+    if (points.rows <= MAX_POINTS) return true;
+    raise_value_error(DelaunayError::too_many_points(points.rows).message());
+    return false;
+}
+
 template <class T, std::size_t D>
 PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
@@ -83,26 +103,37 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         // progress object is refused below, callable or not.
         if (progress && parallel && !check_callable(progress.get(), "progress")) return nullptr;
 
-        if (points.cols != D)
-            return raise_value_error(D == 2 ? "input points must have shape (n, 2)"
-                                            : "input points must have shape (n, 3)");
+        if (!check_point_shape<D>(points)) return nullptr;
         if (progress && !parallel)
             return raise_value_error("progress reporting requires parallel=True");
-        // Decided on the shape alone: such an input is refused before its copy is made
-        // (a zero-stride view of billions of rows has no memory behind it).
-        if (points.rows > MAX_POINTS)
-            return raise_value_error(DelaunayError::too_many_points(points.rows).message());
+        if (!check_point_count(points)) return nullptr;
 
         // Read while the lock is held: another Python thread assigning os.environ calls
         // setenv, which may move the environment that getenv is reading.
         std::optional<par::ParConfig> config;
+        // Held until the build is over, so that a fork meanwhile leaves the pool alone.
+        std::optional<par::PoolLease> lease;
+        bool on_pool = false;
         if (parallel) {
             config = par::ParConfig::from_env(D == 2 ? par::ParConfig::kDefaultBlockTarget2d
                                                      : par::ParConfig::kDefaultBlockTarget3d);
+            lease.emplace();
+            // In a child forked while the pool ran, nothing may touch the pool: the build
+            // then runs the sequential kernel.
+            on_pool = lease->usable();
             // Before the copy below, which may use the pool under the lock.
-            if (!start_pool_released()) return nullptr;
+            if (on_pool && !start_pool_released()) return nullptr;
+            // The start released the lock: another thread may have retyped, reshaped or
+            // replaced the array's data since it was taken. Take it again as it stands now;
+            // nothing releases the lock from here to the copy.
+            if (!take_array(bound[0], dtype_of<T>, "points", points) || !check_point_shape<D>(points) ||
+                !check_point_count(points))
+                return nullptr;
         }
-        copy_array(points, parallel);
+        copy_array(points, on_pool);
+        // A call that keeps the lock drops its progress events: a pool thread of any build
+        // could otherwise wait for the lock that this thread holds while it waits for them.
+        if (inside.keeps_lock()) progress = Object();
         Converted result;
         // Declared before the lock is released: its references are dropped only once the
         // lock is held again.
@@ -113,7 +144,14 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             GilRelease unlocked;
             const PointView<T> view{points.data<T>(), points.rows, points.cols, points.row_stride,
                                     points.col_stride};
-            result = run_build<T, D>(view, config, adapter ? &*adapter : nullptr);
+            // Isolated while it keeps the lock: waiting for its own steps, this thread must
+            // not take up a task of another build, whose progress event needs the lock.
+            if (inside.keeps_lock() && parallel) {
+                result = par::isolated(
+                    [&] { return run_build<T, D>(view, config, adapter ? &*adapter : nullptr); });
+            } else {
+                result = run_build<T, D>(view, config, adapter ? &*adapter : nullptr);
+            }
             points.free_copy();
             if (adapter) outcome = adapter->into_result();
         }

@@ -1,11 +1,13 @@
 #include "python/exit_gate.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "python/binding.h"
@@ -23,27 +25,52 @@ struct Gate {
 };
 
 // Never destroyed: threads that still compute when the process ends reach the gate while
-// static destructors run.
-Gate& gate() {
-    static Gate* const g = new Gate;
-    return *g;
-}
+// static destructors run. Made when the module is loaded, not on first use, so that no
+// fork can catch it half made.
+Gate* const the_gate = new Gate;
+Gate& gate() { return *the_gate; }
 
 // How many enter() calls this thread has not left yet.
 thread_local int depth = 0;
+// Calls on this thread that were refused the gate and keep the lock throughout.
+thread_local int locked_calls = 0;
 
 // Py_IsFinalizing from 3.13 on, _Py_IsFinalizing before it. Neither is declared in the
 // limited API of 3.11, so the interpreter's own symbol is looked up. Safe without the
 // interpreter lock: both read one atomic pointer.
+using FinalizingQuery = int (*)();
+const FinalizingQuery finalizing_query = [] {
+    void* symbol = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
+    if (!symbol) symbol = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
+    return reinterpret_cast<FinalizingQuery>(symbol);
+}();
+
 bool interpreter_finalizing() noexcept {
-    using Query = int (*)();
-    static const Query query = [] {
-        void* symbol = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
-        if (!symbol) symbol = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
-        return reinterpret_cast<Query>(symbol);
-    }();
-    return query != nullptr && query() != 0;
+    return finalizing_query != nullptr && finalizing_query() != 0;
 }
+
+// A fork copies the gate as it stands, with the threads inside counted, but only the
+// forking thread goes on in the child. The gate's mutex is held across the fork, so the
+// child never finds it taken by a thread it does not have; it is only ever held for a few
+// instructions, never while waiting for the interpreter lock (which os.fork holds).
+void before_fork() noexcept { gate().mutex.lock(); }
+
+void after_fork_in_parent() noexcept { gate().mutex.unlock(); }
+
+void after_fork_in_child() noexcept {
+    Gate& g = gate();
+    g.inside = depth > 0 ? 1 : 0;
+    // The thread running the parent's exit is not here, and a thread of the child could be
+    // given its id. A closed gate stays closed: the child's calls then keep the lock.
+    if (g.has_exiting_thread && g.exiting_thread != std::this_thread::get_id())
+        g.has_exiting_thread = false;
+    // Waiters of the parent's condition variable are not here either.
+    new (&g.idle) std::condition_variable;
+    g.mutex.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 // Whether this thread may take (or keep) the interpreter lock. Needs the gate's mutex.
 bool admits(Gate& g, bool holding_lock, bool finalizing) {
@@ -115,6 +142,12 @@ bool resume(int was) noexcept {
     std::lock_guard<std::mutex> lock(g.mutex);
     return admits(g, false, finalizing);
 }
+
+void begin_locked_call() noexcept { ++locked_calls; }
+
+void end_locked_call() noexcept { --locked_calls; }
+
+bool in_locked_call() noexcept { return locked_calls > 0; }
 
 void park() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));

@@ -8,10 +8,13 @@
 // begins, closes the gate and waits until no thread is inside; from then on only the
 // thread that runs the exit may enter. Any other thread that wants the lock is refused:
 // a progress event is dropped, and a thread that would return into the interpreter parks
-// for good instead (as CPython itself parks such threads from 3.14 on). The handler never
+// for good instead (as CPython itself parks such threads from 3.14 on). A call that starts
+// on another thread after the gate closed holds the lock already: it keeps it until it
+// returns, so it never has to ask for it again and always finishes. The handler never
 // waits for a computation, only for the short stretches that hold the lock (and the user
 // code that runs in them). The gate also counts as closed once the interpreter reports
-// that it finalizes, for exits that did not pass through the handler.
+// that it finalizes, for exits that did not pass through the handler. The gate survives
+// fork: in the child it counts only the forking thread.
 #pragma once
 
 #ifndef PY_SSIZE_T_CLEAN
@@ -35,6 +38,13 @@ int suspend() noexcept;
 // Before it takes the lock back: enters again as deep as it was; false when the gate is
 // closed to it. A depth of 0 (the lock was released outside the gate) only asks.
 bool resume(int depth) noexcept;
+
+// For a call refused by enter(true), on a thread that holds the lock: the call goes on but
+// keeps the lock until it returns. Such calls nest (a callable may call the module again).
+void begin_locked_call() noexcept;
+void end_locked_call() noexcept;
+// Whether this thread is inside such a call: it must not release the lock.
+bool in_locked_call() noexcept;
 
 // Blocks the calling thread for good, for a thread that may not take the lock again. It
 // must not hold the lock; what it owns stays allocated until the process ends.
