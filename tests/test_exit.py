@@ -148,6 +148,78 @@ time.sleep(random.Random(rep).uniform(0, 0.2))
 print("main done")
 """
 
+# A call that starts on another thread after the module's exit handler has run (an atexit
+# handler registered before the import runs after it) must run to its end and return,
+# keeping the interpreter lock throughout; its progress events are dropped.
+LATE_CALL = """
+import atexit, sys, threading
+
+def same(a, b):
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and (a == b if isinstance(a, str) else np.array_equal(a, b))
+
+def late():
+    got = []
+    t = threading.Thread(target=lambda: got.append(call(kind)))
+    t.start()
+    t.join()
+    print("late", same(got[0], expected), events)
+
+atexit.register(late)
+import numpy as np
+import _kavro
+
+kind = sys.argv[1]
+rng = np.random.default_rng(5)
+P2, P3 = rng.random((5_000, 2)), rng.random((2_000, 3))
+S2, S3 = _kavro.calculate_kavro_2d(P2)[0], _kavro.calculate_kavro_3d(P3)[0]
+events = []
+CALLS = {
+    "2d": lambda: _kavro.calculate_kavro_2d(P2),
+    "2d_f32": lambda: _kavro.calculate_kavro_2d_f32(P2.astype(np.float32)),
+    "3d_f32": lambda: _kavro.calculate_kavro_3d_f32(P3.astype(np.float32)),
+    "2d_parallel": lambda: _kavro.calculate_kavro_2d(P2, parallel=True),
+    "2d_progress": lambda: _kavro.calculate_kavro_2d(P2, parallel=True,
+                                                     progress=lambda *e: events.append(e)),
+    "3d_progress": lambda: _kavro.calculate_kavro_3d(P3, parallel=True,
+                                                     progress=lambda *e: events.append(e)),
+    "refused": lambda: _kavro.calculate_kavro_3d(P2[:, [0, 0, 1]]),
+    "circumradii": lambda: _kavro.circumradii(P2, S2),
+    "circumradii_f32": lambda: _kavro.circumradii_f32(P3.astype(np.float32), S3),
+    "vertex_neighbor_vertices": lambda: _kavro.vertex_neighbor_vertices(S3, len(P3)),
+}
+
+def call(kind):
+    try:
+        return CALLS[kind]()
+    except ValueError as e:
+        return str(e)
+
+expected = call(kind)
+events.clear()
+print("main done")
+"""
+
+# The standard library's way to meet it: a ThreadPool left open at exit, whose results
+# call the module from multiprocessing's result-handler thread, which multiprocessing's
+# own exit handler (registered before the module's) then joins. The tasks end after the
+# exit has begun, so every call starts once the module's handler has run.
+THREAD_POOL_AT_EXIT = """
+import multiprocessing.pool, random, sys, time
+import numpy as np
+import _kavro
+
+rep = int(sys.argv[1])
+P = np.random.default_rng(rep).random((20_000, 2))
+pool = multiprocessing.pool.ThreadPool(2)
+delays = random.Random(rep)
+for i in range(8):
+    pool.apply_async(time.sleep, (delays.uniform(0.05, 0.2),),
+                     callback=lambda _, i=i: _kavro.calculate_kavro_2d(P, parallel=i % 2 == 0))
+print("main done")
+"""
+
 
 def failure(source, args, env):
     """None when the script ended with its own status and output, else what went wrong."""
@@ -157,6 +229,8 @@ def failure(source, args, env):
         expected_status, expected_out = rep % 3, f"main done {rep}\n"
     elif source is EXITING_THREAD_STILL_BUILDS:
         expected_out = "main done\natexit built True\nfinalizer built True\n"
+    elif source is LATE_CALL:
+        expected_out = "main done\nlate True []\n"
     try:
         done = subprocess.run([sys.executable, "-c", source, *map(str, args)], env=env,
                               capture_output=True, text=True, timeout=TIMEOUT)
@@ -199,3 +273,15 @@ def test_exit_in_the_reported_scripts(source):
 
 def test_exiting_thread_still_builds_during_exit():
     check_exits(EXITING_THREAD_STILL_BUILDS)
+
+
+@pytest.mark.parametrize("kind", ["2d", "2d_f32", "3d_f32", "2d_parallel", "2d_progress",
+                                  "3d_progress", "refused", "circumradii", "circumradii_f32",
+                                  "vertex_neighbor_vertices"])
+def test_a_call_that_starts_after_the_exit_handler_returns(kind):
+    env = dict(os.environ, KAVRO_PARALLEL_MIN_POINTS="0", KAVRO_PARALLEL_BLOCK_TARGET="300")
+    assert failure(LATE_CALL, (kind, 0), env) is None
+
+
+def test_thread_pool_callbacks_at_exit():
+    check_exits(THREAD_POOL_AT_EXIT, reps=12)

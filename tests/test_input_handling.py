@@ -108,3 +108,68 @@ def test_inputs_past_the_point_limit_are_refused_from_their_shape():
                              "calculate_kavro_3d", "calculate_kavro_3d_f32")
                 for rows in (2**31 + 1, 2**31) for parallel in (False, True)]
     assert out.stdout.splitlines() == expected
+
+
+# Another thread retypes or reshapes the points (legal NumPy: no resize, no refcheck) while
+# parallel builds run: the first call of the process starts the pool, later calls find it
+# running. Each call triangulates the array as it stands when it is copied, or refuses
+# that array; it never reads the old shape with the new item size.
+_CHANGING_INPUT = """
+import sys, threading
+import numpy as np
+import _kavro
+
+mode, seed, calls = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+n = 1_000_000 if calls == 1 else 20_000
+a = np.random.default_rng(seed).random((n, 2))
+pristine = a.copy()
+stop, go = False, threading.Event()
+
+def noop():
+    pass
+
+def mutate():
+    go.set()
+    while not stop:
+        if mode == "shape":
+            a.shape = (n // 2, 4); noop(); a.shape = (n, 2); noop()
+        else:
+            a.dtype = np.dtype(mode); noop(); a.dtype = np.float64; noop()
+
+threading.Thread(target=mutate, daemon=True).start()
+go.wait()
+outcomes = []
+for _ in range(calls):
+    try:
+        outcomes.append(_kavro.calculate_kavro_2d(a, parallel=True))
+    except (TypeError, ValueError) as exc:
+        outcomes.append(type(exc).__name__)
+stop = True
+want = _kavro.calculate_kavro_2d(pristine, parallel=True)
+built = [o for o in outcomes if not isinstance(o, str)]
+wrong = [o for o in built if not all(np.array_equal(x, y) for x, y in zip(o, want))]
+print(len(built), len(wrong), sorted({o for o in outcomes if isinstance(o, str)}))
+"""
+
+_REFUSALS = {"float32": ["TypeError"], "complex128": ["TypeError"], "shape": ["ValueError"]}
+
+
+def _run_changing(mode, seed, calls):
+    done = subprocess.run([sys.executable, "-c", _CHANGING_INPUT, mode, str(seed), str(calls)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, f"status {done.returncode}: {done.stderr[-500:]}"
+    built, wrong, refusals = done.stdout.split(maxsplit=2)
+    assert wrong == "0" and eval(refusals) in ([], _REFUSALS[mode]), done.stdout
+    return int(built)
+
+
+@pytest.mark.parametrize("mode", ["float32", "complex128", "shape"])
+def test_points_changed_by_another_thread_during_the_first_parallel_call(mode):
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(lambda seed: _run_changing(mode, seed, 1), range(6)))
+
+
+@pytest.mark.parametrize("mode", ["float32", "complex128", "shape"])
+def test_points_changed_by_another_thread_during_repeated_parallel_calls(mode):
+    _run_changing(mode, 0, 400)

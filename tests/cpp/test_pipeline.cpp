@@ -16,6 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "d2/delaunay2d.h"
 #include "d4/delaunay4d.h"
 #include "parallel/grid.h"
@@ -316,5 +321,92 @@ TEST(Pipeline, ASinkThatBuildsInParallelDoesNotStallTheBuild) {
         build_from_the_sink<3>(uniform(2000, 3, 9), uniform(300, 3, 10), rounds);
     });
 }
+
+#ifndef KAVRO_POOL_PLAIN_THREADS
+// Runs body() in a forked child: its exit status, or -1 when it has not ended within 30 s
+// (it is then killed).
+template <class Body>
+int in_child(Body body) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) std::_Exit(body());
+    for (int waited = 0; waited < 3000; ++waited) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+std::size_t thread_count() {
+    std::size_t n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// What a build in a child must give: the parent's arrays by the path the child may take.
+int child_builds_like(const std::vector<double>& xs, const kavro::Result<kavro::DelaunayOutput<3>>& want,
+                      Path want_path) {
+    ParRun<2> r(xs, 0, 500);
+    if (r.path != want_path) return 2;
+    if (!r.result.ok() || r.result.value().simplices != want.value().simplices ||
+        r.result.value().neighbors != want.value().neighbors)
+        return 3;
+    return 0;
+}
+
+TEST(PoolFork, AChildForkedWhileNoStepRunsBuildsOnAPoolOfItsOwn) {
+    const std::vector<double> u2 = uniform(6000, 2, 11);
+    const ParRun<2> parent(u2, 0, 500);
+    ASSERT_EQ(parent.path, Path::pipeline);
+    EXPECT_EQ(in_child([&] {
+                  const int built = child_builds_like(u2, parent.result, Path::pipeline);
+                  if (built != 0) return built;
+                  // oneTBB makes no threads in a child on its own: these are a new pool's.
+                  return thread_count() >= par::pool_threads() ? 0 : 4;
+              }),
+              0);
+    // The parent's pool, ended for the fork, starts again.
+    EXPECT_EQ(child_builds_like(u2, parent.result, Path::pipeline), 0);
+}
+
+// A fork that finds the pool in a step of another thread, or used by another live thread,
+// leaves the child (and its children) without it: oneTBB's locks and threads there are
+// whatever the fork caught. Its parallel builds are sequential ones, with their events.
+TEST(PoolFork, AChildOfABusyOrSharedPoolNeverTouchesIt) {
+    const std::vector<double> u2 = uniform(6000, 2, 12);
+    const auto sequential = ParRun<2>(u2, 0, 500).sequential(u2);
+    const auto child_stays_off = [&] {
+        if (par::pool_usable() || par::PoolLease().usable()) return 1;
+        const int built = child_builds_like(u2, sequential, Path::sequential);
+        if (built != 0) return built;
+        return in_child([] { return par::pool_usable() ? 1 : 0; }) == 0 ? 0 : 5;
+    };
+    for (const bool stepping : {true, false}) {
+        std::atomic<bool> inside{false}, stop{false};
+        std::thread other([&] {
+            const par::PoolLease lease;
+            par::start_pool();
+            par::for_each_index(par::pool_threads(), [&](std::size_t) {
+                inside = true;
+                while (stepping && !stop) std::this_thread::yield();
+            });
+            while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        while (!inside) std::this_thread::yield();
+        EXPECT_EQ(in_child(child_stays_off), 0) << (stepping ? "in a step" : "idle");
+        stop = true;
+        other.join();
+        EXPECT_TRUE(par::pool_usable());
+    }
+    const ParRun<2> after(u2, 0, 500);
+    EXPECT_EQ(after.path, Path::pipeline);
+}
+#endif
 
 }  // namespace
