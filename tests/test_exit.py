@@ -203,11 +203,14 @@ print("main done")
 
 # The standard library's way to meet it: a ThreadPool left open at exit, whose results
 # call the module from multiprocessing's result-handler thread, which multiprocessing's
-# own exit handler (registered before the module's) then joins. The tasks end after the
-# exit has begun, so every call starts once the module's handler has run.
+# own exit handler (registered before the module's) then joins. A handler between the two
+# waits until every task has ended, so that every call starts after the module's handler.
 THREAD_POOL_AT_EXIT = """
-import multiprocessing.pool, random, sys, time
+import atexit, multiprocessing.pool, random, sys, time
 import numpy as np
+
+built = []
+atexit.register(lambda: (time.sleep(0.6), print("callbacks", len(built))))
 import _kavro
 
 rep = int(sys.argv[1])
@@ -215,8 +218,8 @@ P = np.random.default_rng(rep).random((20_000, 2))
 pool = multiprocessing.pool.ThreadPool(2)
 delays = random.Random(rep)
 for i in range(8):
-    pool.apply_async(time.sleep, (delays.uniform(0.05, 0.2),),
-                     callback=lambda _, i=i: _kavro.calculate_kavro_2d(P, parallel=i % 2 == 0))
+    pool.apply_async(time.sleep, (delays.uniform(0.02, 0.08),), callback=lambda _, i=i:
+                     built.append(_kavro.calculate_kavro_2d(P, parallel=i % 2 == 0)))
 print("main done")
 """
 
@@ -229,6 +232,8 @@ def failure(source, args, env):
         expected_status, expected_out = rep % 3, f"main done {rep}\n"
     elif source is EXITING_THREAD_STILL_BUILDS:
         expected_out = "main done\natexit built True\nfinalizer built True\n"
+    elif source is THREAD_POOL_AT_EXIT:
+        expected_out = "main done\ncallbacks 8\n"
     elif source is LATE_CALL:
         expected_out = "main done\nlate True []\n"
     try:

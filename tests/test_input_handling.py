@@ -111,11 +111,13 @@ def test_inputs_past_the_point_limit_are_refused_from_their_shape():
 
 
 # Another thread retypes or reshapes the points (legal NumPy: no resize, no refcheck) while
-# parallel builds run: the first call of the process starts the pool, later calls find it
-# running. Each call triangulates the array as it stands when it is copied, or refuses
-# that array; it never reads the old shape with the new item size.
+# parallel builds run: the first call of the process that gets past the argument checks
+# starts the pool (the changes mostly come while it does), later calls find it running.
+# Each call triangulates the array as it stands when it is copied, or refuses that array;
+# it never reads the old shape with the new item size. The array spends most of its time
+# changed, so that a change is likely in place when the first start ends.
 _CHANGING_INPUT = """
-import sys, threading
+import sys, threading, time
 import numpy as np
 import _kavro
 
@@ -123,7 +125,7 @@ mode, seed, calls = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 n = 1_000_000 if calls == 1 else 20_000
 a = np.random.default_rng(seed).random((n, 2))
 pristine = a.copy()
-stop, go = False, threading.Event()
+stop, go, changes = False, threading.Event(), []
 
 def noop():
     pass
@@ -132,19 +134,32 @@ def mutate():
     go.set()
     while not stop:
         if mode == "shape":
-            a.shape = (n // 2, 4); noop(); a.shape = (n, 2); noop()
+            a.shape = (n // 2, 4)
         else:
-            a.dtype = np.dtype(mode); noop(); a.dtype = np.float64; noop()
+            a.dtype = np.dtype(mode)
+        for _ in range(7):
+            noop()
+        a.dtype = np.float64
+        a.shape = (n, 2)
+        noop()
+    changes.append("ended")
 
-threading.Thread(target=mutate, daemon=True).start()
+changer = threading.Thread(target=mutate, daemon=True)
+changer.start()
 go.wait()
 outcomes = []
-for _ in range(calls):
+# A first call refused at once starts nothing: the first calls go on until one builds,
+# with a pause between them in which the other thread changes the array.
+while len(outcomes) < calls or calls == 1 and len(outcomes) < 200 and isinstance(outcomes[-1], str):
     try:
         outcomes.append(_kavro.calculate_kavro_2d(a, parallel=True))
     except (TypeError, ValueError) as exc:
         outcomes.append(type(exc).__name__)
+    if calls == 1:
+        time.sleep(0.0005)
 stop = True
+changer.join()
+assert changes == ["ended"], "the array was not changed throughout"
 want = _kavro.calculate_kavro_2d(pristine, parallel=True)
 built = [o for o in outcomes if not isinstance(o, str)]
 wrong = [o for o in built if not all(np.array_equal(x, y) for x, y in zip(o, want))]
@@ -163,11 +178,13 @@ def _run_changing(mode, seed, calls):
     return int(built)
 
 
-@pytest.mark.parametrize("mode", ["float32", "complex128", "shape"])
-def test_points_changed_by_another_thread_during_the_first_parallel_call(mode):
+# A reshape keeps the byte count: a copy with the old shape would still read the right
+# numbers, so fewer runs are spent on it.
+@pytest.mark.parametrize("mode, runs", [("float32", 10), ("complex128", 10), ("shape", 4)])
+def test_points_changed_by_another_thread_during_the_first_parallel_call(mode, runs):
     from concurrent.futures import ThreadPoolExecutor
     with ThreadPoolExecutor(4) as pool:
-        list(pool.map(lambda seed: _run_changing(mode, seed, 1), range(6)))
+        list(pool.map(lambda seed: _run_changing(mode, seed, 1), range(runs)))
 
 
 @pytest.mark.parametrize("mode", ["float32", "complex128", "shape"])

@@ -202,7 +202,9 @@ void start_pool() {
     {
         // The lease held by the caller keeps the fork handlers away from the handle.
         const std::lock_guard<std::mutex> lock(fork_state.control);
-        if (!fork_state.handle) fork_state.handle = oneapi::tbb::task_scheduler_handle{oneapi::tbb::attach{}};
+        if (!fork_state.handle) {
+            fork_state.handle = oneapi::tbb::task_scheduler_handle{oneapi::tbb::attach{}};
+        }
         fork_state.threads_live = true;
     }
     gather_workers(threads);

@@ -126,8 +126,8 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             // The start released the lock: another thread may have retyped, reshaped or
             // replaced the array's data since it was taken. Take it again as it stands now;
             // nothing releases the lock from here to the copy.
-            if (!take_array(bound[0], dtype_of<T>, "points", points) || !check_point_shape<D>(points) ||
-                !check_point_count(points))
+            if (!take_array(bound[0], dtype_of<T>, "points", points) ||
+                !check_point_shape<D>(points) || !check_point_count(points))
                 return nullptr;
         }
         copy_array(points, on_pool);
