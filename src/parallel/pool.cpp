@@ -104,6 +104,8 @@ bool pool_usable() noexcept { return process_usable.load(std::memory_order_relax
 // Each step makes its own threads and a refused one fails that step on the calling thread.
 void start_pool() {}
 
+bool pool_started() noexcept { return true; }
+
 #else
 
 namespace {
@@ -192,8 +194,10 @@ void gather_workers(std::size_t threads) {
 
 }  // namespace
 
+bool pool_started() noexcept { return started.load(std::memory_order_acquire); }
+
 void start_pool() {
-    if (started.load(std::memory_order_acquire)) return;
+    if (pool_started()) return;
     const std::lock_guard<std::mutex> one_at_a_time(starting);
     if (started.load(std::memory_order_relaxed)) return;
     const std::size_t threads = pool_threads();

@@ -122,6 +122,9 @@ bool pool_usable() noexcept;
 // no fork ends the pool meanwhile.
 void start_pool();
 
+// Whether start_pool() has nothing left to do in this process; one atomic load.
+bool pool_started() noexcept;
+
 // Runs f() with every parallel step it starts limited to `threads` threads (at least 1).
 // For tests and benchmarks that compare thread counts.
 template <class F>

@@ -189,6 +189,9 @@ void copy_array(ArrayCopy& a, bool on_pool) {
 }
 
 bool start_pool_released() {
+    // Once started, releasing the lock would only let another thread take it for up to a
+    // switch interval before this call may go on.
+    if (par::pool_started()) return true;
     char refused[200] = "";
     {
         GilRelease unlocked;

@@ -156,7 +156,8 @@ void copy_array(ArrayCopy& a, bool on_pool = false);
 
 // Starts the worker pool (par::start_pool) with the interpreter lock released, so that a
 // thread or memory refused to it is reported instead of met inside oneTBB, under the
-// lock. MemoryError naming the reason when it fails; a later call tries again.
+// lock. MemoryError naming the reason when it fails; a later call tries again. Once the
+// pool runs it returns at once, without releasing the lock.
 bool start_pool_released();
 
 // `parallel` as a Python bool or NumPy bool scalar; absent means false.

@@ -123,7 +123,7 @@ PyObject* build(const char* fname, PyObject* const* args, Py_ssize_t nargs,
             on_pool = lease->usable();
             // Before the copy below, which may use the pool under the lock.
             if (on_pool && !start_pool_released()) return nullptr;
-            // The start released the lock: another thread may have retyped, reshaped or
+            // A first start releases the lock: another thread may have retyped, reshaped or
             // replaced the array's data since it was taken. Take it again as it stands now;
             // nothing releases the lock from here to the copy.
             if (!take_array(bound[0], dtype_of<T>, "points", points) ||
